@@ -1,0 +1,18 @@
+# quillon_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [ENV ...] [TIMEOUT s])
+# One GoogleTest executable, each of its tests registered with CTest.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+function(quillon_add_test)
+  cmake_parse_arguments(QT "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  if(NOT QT_TIMEOUT)
+    set(QT_TIMEOUT 120)
+  endif()
+  add_executable(${QT_NAME} ${QT_SOURCES})
+  target_link_libraries(${QT_NAME} PRIVATE ${QT_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  target_include_directories(${QT_NAME} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  set(labels unit ${QT_LABELS})
+  gtest_discover_tests(${QT_NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}" TIMEOUT ${QT_TIMEOUT} ENVIRONMENT "${QT_ENV}")
+endfunction()
