@@ -1,0 +1,57 @@
+#include "tcp/XR_QUE.h"
+
+#include <cstring>
+
+#include "platform/Trace.h"
+
+XR_QUE::XR_QUE() : storage(new uint8_t[kStorageBytes]()) {
+    std::strcpy(name, "XR_QUE");
+    // std::mutex cannot fail to be created, so the construction trace for a
+    // mutex error has no case here.
+    reset();
+}
+
+void XR_QUE::reset() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        count.store(0);
+        writeIndex = 0;
+        readIndex = 0;
+    }
+    platform::trace("RESET QUE\n");
+}
+
+int XR_QUE::enqueue(const void* entry, unsigned size) {
+    if (size > kSlotBytes) {
+        platform::trace("ENQENTRY DATA_SIZE_OVER:size=%d\n", static_cast<int>(size));
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (count.load() >= kCapacity) {
+        platform::trace("ENQUE ENTRY_OVER\n");
+        return 0;
+    }
+    std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
+    count.fetch_add(1);
+    writeIndex = (writeIndex + 1) % kCapacity;
+    return 1;
+}
+
+int XR_QUE::dequeue(void* dest) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (count.load() <= 0) {
+        return 0;
+    }
+    std::memcpy(dest, storage.get() + static_cast<size_t>(readIndex) * kSlotBytes, kSlotBytes);
+    count.fetch_sub(1);
+    readIndex = (readIndex + 1) % kCapacity;
+    return 1;
+}
+
+int XR_QUE::canEnqueue() const {
+    return count.load() < kCapacity ? 1 : 0;
+}
+
+int XR_QUE::freeCount() const {
+    return kCapacity - count.load();
+}

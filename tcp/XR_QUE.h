@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// A bounded ring of tunnel packets handed from one thread to another: 30
+// equal slots of 30976 bytes in one block allocated at construction, guarded
+// by one mutex. It never waits for room or for data; a full or empty queue is
+// reported at once and the caller decides (skip a read, retry later, close).
+//
+// An entry is one packet copied byte for byte into a slot; the queue keeps no
+// length of its own. dequeue hands out the whole slot, and the consumer takes
+// the real extent from the packet header. The bytes of a slot behind a short
+// entry are whatever an earlier entry left there.
+//
+// Threads: each queue has one producing and one consuming thread (a socket's
+// worker and the stream on the GUI thread). enqueue, dequeue and reset may be
+// called from any thread and are atomic with respect to each other.
+// canEnqueue, freeCount and getCount read the count without the lock, so a
+// value may be one operation old; only the producer may rely on canEnqueue()
+// meaning that its next enqueue succeeds.
+class XR_QUE {
+public:
+    static constexpr int kCapacity = 30;         // entries
+    static constexpr size_t kSlotBytes = 30976;  // bytes per entry, header included
+    static constexpr size_t kStorageBytes = kCapacity * kSlotBytes;  // 929,280 bytes
+
+    XR_QUE();
+    ~XR_QUE() = default;
+    XR_QUE(const XR_QUE&) = delete;
+    XR_QUE& operator=(const XR_QUE&) = delete;
+
+    // Drops every entry. Traces "RESET QUE".
+    void reset();
+    // Copies `size` bytes into the next free slot. 1 on success; 0 when
+    // `size` is over kSlotBytes or the queue holds kCapacity entries (each
+    // traced).
+    int enqueue(const void* entry, unsigned size);
+    // Copies the whole oldest slot (kSlotBytes) into `dest` and removes it.
+    // 0 when empty, leaving `dest` untouched.
+    int dequeue(void* dest);
+    // 1 while fewer than kCapacity entries are held.
+    int canEnqueue() const;
+    // kCapacity minus the entries held: what the stream reports to the peer.
+    int freeCount() const;
+    // Entries held.
+    int getCount() const { return count.load(); }
+
+private:
+    char name[8];
+    // Entries held, 0..kCapacity. Written under `lock`; read without it by
+    // the queries above, hence atomic.
+    std::atomic<int> count{0};
+    int writeIndex = 0;                  // slot the next enqueue fills; guarded by lock
+    int readIndex = 0;                   // slot the next dequeue empties; guarded by lock
+    std::unique_ptr<uint8_t[]> storage;  // kCapacity slots of kSlotBytes
+    std::mutex lock;
+};

@@ -1,0 +1,649 @@
+#include "tcp/XR_SOCKETTCP.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "platform/ProcessFlags.h"
+#include "platform/Trace.h"
+#include "tunnel/TunnelPacket.h"
+
+namespace {
+
+std::atomic<bool> gWinsockStarted{false};
+
+// Any address outside the local networks serves: connecting a UDP socket
+// sends nothing and only picks the route (a documentation address).
+constexpr const char* kOutsideProbeAddress = "198.51.100.1";
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool isWouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+XR_SOCKETTCP::XR_SOCKETTCP() {
+    startWinsock();
+    std::strcpy(name, "XR_SOCKETTCP");
+    std::memset(recvBuffer, 0, sizeof recvBuffer);
+    std::memset(sendBuffer, 0, sizeof sendBuffer);
+}
+
+XR_SOCKETTCP::~XR_SOCKETTCP() {
+    retire();
+}
+
+void XR_SOCKETTCP::startWinsock() {
+    // POSIX sockets need no library start-up; the flag only records that
+    // the first socket object has been made.
+    gWinsockStarted.store(true);
+}
+
+// --- set-up -----------------------------------------------------------------
+
+void XR_SOCKETTCP::retire() {
+    if (threadHandle.joinable()) {
+        bool ended;
+        {
+            std::lock_guard<std::mutex> guard(finishLock);
+            ended = finished;
+        }
+        if (ended) {
+            threadHandle.join();
+        } else {
+            close();
+        }
+    }
+    closeDescriptor(listenSocket, false);
+    closeDescriptor(connSocket, true);
+}
+
+void XR_SOCKETTCP::closeDescriptor(int& descriptor, bool shutdownFirst) {
+    std::lock_guard<std::mutex> guard(descriptorLock);
+    if (descriptor < 0) {
+        return;
+    }
+    if (shutdownFirst) {
+        ::shutdown(descriptor, SHUT_RDWR);
+    }
+    ::close(descriptor);
+    descriptor = -1;
+}
+
+int XR_SOCKETTCP::createServerSocket(int tunnelPort) {
+    return createServerSocket(tunnelPort, tunnelPort);
+}
+
+int XR_SOCKETTCP::createServerSocket(int tunnelPort, int listenPort) {
+    retire();
+    port = tunnelPort;
+    localPort = listenPort;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError.store(errno);
+        platform::trace("socket Error: %d\n", lastError.load());
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(descriptorLock);
+        listenSocket = fd;
+    }
+    std::memset(&bindAddress, 0, sizeof bindAddress);
+    bindAddress.sin_family = AF_INET;
+    bindAddress.sin_port = htons(static_cast<uint16_t>(listenPort));
+    bindAddress.sin_addr.s_addr = platform::isLocalOnly() ? htonl(INADDR_LOOPBACK) : INADDR_ANY;
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
+        lastError.store(errno);
+        platform::trace("bind Error: %d\n", lastError.load());
+        closeDescriptor(listenSocket, false);
+        return 0;
+    }
+    if (::listen(fd, kListenBacklog) != 0) {
+        lastError.store(errno);
+        platform::trace("listen Error: %d\n", lastError.load());
+        closeDescriptor(listenSocket, false);
+        return 0;
+    }
+    platform::trace("サーバソケットを作成しました. port:%d\n", port);
+    role = kRoleServer;
+    connectState.store(kIdle);
+    return 1;
+}
+
+int XR_SOCKETTCP::createServerSocketAnyPort(int tunnelPort, uint32_t address) {
+    retire();
+    port = tunnelPort;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError.store(errno);
+        platform::trace("socket Error: %d\n", lastError.load());
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(descriptorLock);
+        listenSocket = fd;
+    }
+    std::memset(&bindAddress, 0, sizeof bindAddress);
+    bindAddress.sin_family = AF_INET;
+    bindAddress.sin_port = 0;
+    bindAddress.sin_addr.s_addr = address;
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
+        lastError.store(errno);
+        platform::trace("bind Error: %d\n", lastError.load());
+        closeDescriptor(listenSocket, false);
+        return 0;
+    }
+    if (::listen(fd, kListenBacklog) != 0) {
+        lastError.store(errno);
+        platform::trace("listen Error: %d\n", lastError.load());
+        closeDescriptor(listenSocket, false);
+        return 0;
+    }
+    sockaddr_in found{};
+    socklen_t length = sizeof found;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&found), &length) != 0) {
+        platform::trace("getsockname failed.:%d\n", errno);
+    } else {
+        localPort = ntohs(found.sin_port);
+    }
+    platform::trace("** sin.sin_port=%d\n", localPort);
+    platform::trace("サーバソケットを作成しました. port:%d\n", port);
+    role = kRoleServer;
+    connectState.store(kIdle);
+    fromPeerQueue.reset();
+    toPeerQueue.reset();
+    return 1;
+}
+
+int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host) {
+    return createClientSocket(tunnelPort, host, tunnelPort);
+}
+
+int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host, int connectPort) {
+    retire();
+    port = tunnelPort;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    {
+        std::lock_guard<std::mutex> guard(descriptorLock);
+        connSocket = fd;  // a failure here shows as a failing connect
+    }
+    std::memset(&targetAddress, 0, sizeof targetAddress);
+    targetAddress.sin_family = AF_INET;
+    targetAddress.sin_port = htons(static_cast<uint16_t>(connectPort));
+    targetValid = false;
+    if (host != nullptr && ::inet_aton(host, &targetAddress.sin_addr) != 0) {
+        targetValid = true;
+    } else if (host != nullptr) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
+            targetAddress.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+            targetValid = true;
+        }
+        if (found != nullptr) {
+            ::freeaddrinfo(found);
+        }
+    }
+    if (!targetValid) {
+        return 1;  // the connect that follows fails
+    }
+    platform::trace("クライアントソケットを作成しました. port:%d\n", port);
+    role = kRoleClient;
+    connectState.store(kIdle);
+    fromPeerQueue.reset();
+    toPeerQueue.reset();
+    return 1;
+}
+
+int XR_SOCKETTCP::connectClient() {
+    int result = -1;
+    int error = EADDRNOTAVAIL;  // the target could not be looked up
+    if (targetValid) {
+        result = ::connect(connSocket, reinterpret_cast<sockaddr*>(&targetAddress),
+                           sizeof targetAddress);
+        error = errno;
+    }
+    if (result != 0) {
+        lastError.store(error);
+        platform::trace("connect Error : %d\n", error);
+        closeDescriptor(connSocket, false);
+        errno = error;
+        return 0;
+    }
+    platform::trace("connctしました. port:%d\n", port);
+    connectState.store(kConnected);
+    return 1;
+}
+
+// --- primitives of the worker -------------------------------------------------
+
+int XR_SOCKETTCP::acceptClient() {
+    connectState.store(kAccepting);
+    socklen_t length = sizeof peerAddress;
+    const int fd =
+        ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+        lastError.store(errno);
+        platform::trace("accept Error: %d\n", lastError.load());
+        connectState.store(kIdle);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(descriptorLock);
+        connSocket = fd;
+    }
+    char dotted[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &peerAddress.sin_addr, dotted, sizeof dotted);
+    platform::trace("accepted connection from %s, port=%d\n", dotted, ntohs(peerAddress.sin_port));
+    connectState.store(kConnected);
+    return 1;
+}
+
+int XR_SOCKETTCP::sendData() {
+    if (sendLength <= 0) {
+        return 1;
+    }
+    int written = 0;
+    int waits = 0;  // not reset by progress: one call waits at most 19 times
+    while (written < sendLength) {
+        const ssize_t n = ::send(connSocket, sendBuffer + written,
+                                 static_cast<size_t>(sendLength - written), MSG_NOSIGNAL);
+        if (n >= 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (isWouldBlock(error)) {
+            if (++waits >= kSendWaitLimit) {
+                lastError.store(kWouldBlockCode);
+                platform::trace("Thread:send Error Send WaitCount OVER : %d\n", kWouldBlockCode);
+                return 0;
+            }
+            sleepMs(kSendWaitMs);
+            continue;
+        }
+        lastError.store(error);
+        platform::trace("Thread:send Error : %d\n", error);
+        return 0;
+    }
+    return 1;
+}
+
+int XR_SOCKETTCP::receiveData() {
+    const size_t want = static_cast<size_t>(std::clamp(recvLength, 0, int{kBufferBytes}));
+    const ssize_t n = ::recv(connSocket, recvBuffer, want, 0);
+    if (n >= 1) {
+        recvLength = static_cast<int>(n);
+        return 1;
+    }
+    const int error = n < 0 ? errno : 0;
+    if (n < 0 && (isWouldBlock(error) || error == EINTR)) {
+        recvLength = -1;
+        return 1;
+    }
+    if (n < 0) {
+        lastError.store(error);
+    }
+    platform::trace("Thread:recv Error : 0x%x,n=%d\n", static_cast<unsigned>(error),
+                    static_cast<int>(n));
+    recvLength = 0;
+    return 0;
+}
+
+void XR_SOCKETTCP::enqueueMessage(int code) {
+    uint8_t packet[kPacketHeaderBytes] = {};
+    TunnelPacketHeader header;
+    initPacketHeader(header);
+    header.port = static_cast<uint16_t>(port);
+    header.kind = control != 0 ? kKindControlMessage : kKindDataLinkMessage;
+    header.code = static_cast<uint16_t>(code);
+    storePacketHeader(header, packet);
+    toPeerQueue.enqueue(packet, sizeof packet);
+}
+
+int XR_SOCKETTCP::queueDisconnect() {
+    uint8_t packet[kPacketHeaderBytes] = {};
+    TunnelPacketHeader header;
+    initPacketHeader(header);
+    header.port = static_cast<uint16_t>(port);
+    header.kind = control != 0 ? kKindControlMessage : kKindDataLinkMessage;
+    header.code = kCodeDisconnectRequest;
+    storePacketHeader(header, packet);
+    return toPeerQueue.enqueue(packet, sizeof packet);
+}
+
+void XR_SOCKETTCP::setNonBlocking() {
+    const int flags = ::fcntl(connSocket, F_GETFL, 0);
+    if (flags >= 0) {
+        ::fcntl(connSocket, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+// --- threads ------------------------------------------------------------------
+
+void XR_SOCKETTCP::startThread() {
+    if (threadHandle.joinable()) {
+        bool ended;
+        {
+            std::lock_guard<std::mutex> guard(finishLock);
+            ended = finished;
+        }
+        if (!ended) {
+            // A socket never runs two workers.
+            platform::trace("スレッド作成失敗\n");
+            return;
+        }
+        threadHandle.join();
+    }
+    stopRequested.store(0);
+    {
+        std::lock_guard<std::mutex> guard(finishLock);
+        finished = false;
+    }
+    try {
+        // The socket travels as the thread's own argument, so no start can
+        // hand a worker another socket.
+        threadHandle = std::thread(&XR_SOCKETTCP::threadEntry, this);
+    } catch (const std::system_error&) {
+        platform::trace("スレッド作成失敗\n");
+        std::lock_guard<std::mutex> guard(finishLock);
+        finished = true;
+        return;
+    }
+    platform::trace("スレッドを作成しました\n");
+    for (int check = 0; check < kStartChecks && running.load() == 0; ++check) {
+        {
+            std::lock_guard<std::mutex> guard(finishLock);
+            if (finished) {
+                break;
+            }
+        }
+        sleepMs(kStartCheckMs);
+    }
+}
+
+void XR_SOCKETTCP::threadEntry(XR_SOCKETTCP* socket) {
+    platform::trace("スレッド開始 port=%d\n", socket->port);
+    if (socket->role == kRoleClient) {
+        socket->executeClient();
+    } else if (socket->role == kRoleServer) {
+        socket->executeServer();
+    } else {
+        platform::trace("スレッド起動失敗：サーバ・クライアント種別が設定されていません\n");
+    }
+    platform::trace("スレッド終了 port=%d\n", socket->port);
+    {
+        std::lock_guard<std::mutex> guard(socket->finishLock);
+        socket->finished = true;
+    }
+    socket->finishedSignal.notify_all();
+}
+
+void XR_SOCKETTCP::close() {
+    stopRequested.store(1);
+    const bool hasWorker = threadHandle.joinable();
+    if (hasWorker) {
+        // Wake a blocking accept or read; the descriptors are closed once the
+        // worker has ended, so it never works on a number reused elsewhere.
+        std::lock_guard<std::mutex> guard(descriptorLock);
+        if (listenSocket >= 0) {
+            ::shutdown(listenSocket, SHUT_RDWR);
+        }
+        if (connSocket >= 0) {
+            ::shutdown(connSocket, SHUT_RDWR);
+        }
+    } else {
+        closeDescriptor(listenSocket, false);
+        closeDescriptor(connSocket, true);
+    }
+    platform::trace("スレッド終了を指示\n");
+    if (hasWorker) {
+        std::unique_lock<std::mutex> lock(finishLock);
+        if (!finishedSignal.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
+                                     [this] { return finished; })) {
+            // Past the time-out the worker still owns this object; it always
+            // ends once its endpoints are shut down, so wait for it.
+            finishedSignal.wait(lock, [this] { return finished; });
+        }
+        lock.unlock();
+        threadHandle.join();
+        closeDescriptor(listenSocket, false);
+        closeDescriptor(connSocket, true);
+    }
+    connectState.store(kIdle);
+    platform::trace("スレッド終了を検知しました\n");
+}
+
+int XR_SOCKETTCP::abortConnection() {
+    std::lock_guard<std::mutex> guard(descriptorLock);
+    if (connSocket < 0 || connectState.load() != kConnected) {
+        return 0;
+    }
+    ::shutdown(connSocket, SHUT_RDWR);
+    return 1;
+}
+
+uint32_t XR_SOCKETTCP::getConnectionLocalAddress() {
+    std::lock_guard<std::mutex> guard(descriptorLock);
+    if (connSocket < 0) {
+        return 0;
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(connSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET) {
+        return 0;
+    }
+    return local.sin_addr.s_addr;
+}
+
+uint32_t XR_SOCKETTCP::getLocalAddress() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in outside{};
+    outside.sin_family = AF_INET;
+    outside.sin_port = 0;
+    ::inet_aton(kOutsideProbeAddress, &outside.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&outside), sizeof outside) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    ::close(fd);
+    return local.sin_addr.s_addr;
+}
+
+// --- the relay loops ----------------------------------------------------------
+
+XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
+    // TCP to the peer: one read, only while the to-peer queue has room.
+    if (toPeerQueue.canEnqueue() != 0) {
+        recvLength = kTcpReadBytes;
+        if (receiveData() == 0) {
+            platform::trace("Thread:Recv Fatal Error exit thread port=%d\n", port);
+            return StepExit::kReceiveFailure;
+        }
+        if (recvLength > 0) {
+            if (serverTraces) {
+                platform::trace("Thread:TCP-Recieve port=%d,len=%d\n", port, recvLength);
+            }
+            std::memset(sendBuffer, 0, sizeof sendBuffer);
+            TunnelPacketHeader header;
+            initPacketHeader(header);
+            header.port = static_cast<uint16_t>(port);
+            header.kind = control != 0 ? kKindControlData : kKindDataLinkData;
+            header.dataLength = static_cast<uint16_t>(recvLength);
+            storePacketHeader(header, sendBuffer);
+            std::memcpy(sendBuffer + kPacketHeaderBytes, recvBuffer,
+                        static_cast<size_t>(recvLength));
+            toPeerQueue.enqueue(sendBuffer, static_cast<unsigned>(kPacketHeaderBytes + recvLength));
+        }
+    } else if (serverTraces) {
+        platform::trace("PORT%d A2ASEND QUE FULL\n", port);
+    }
+
+    // The peer to TCP: at most one entry.
+    if (fromPeerQueue.dequeue(recvBuffer) != 0) {
+        const TunnelPacketHeader entry = loadPacketHeader(recvBuffer);
+        if (entry.kind == kKindControlData || entry.kind == kKindDataLinkData) {
+            if (serverTraces) {
+                platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);
+            }
+            if (entry.dataLength > XR_QUE::kSlotBytes - kPacketHeaderBytes) {
+                // Longer than a queue entry can hold: not a packet we could
+                // have been given whole, so none of it goes to TCP.
+                platform::trace("Thread:A2A-Recieve bad length=%d dropped\n", entry.dataLength);
+            } else {
+                sendLength = entry.dataLength;
+                std::memset(sendBuffer, 0, sizeof sendBuffer);
+                std::memcpy(sendBuffer, recvBuffer + kPacketHeaderBytes,
+                            static_cast<size_t>(sendLength));
+                if (sendData() == 0) {
+                    return StepExit::kSendFailure;
+                }
+                platform::trace("Thread:Send complete! port=%d,len=%d\n", port, sendLength);
+            }
+        } else if ((entry.kind == kKindControlMessage || entry.kind == kKindDataLinkMessage) &&
+                   entry.code == kCodeDisconnectRequest) {
+            return StepExit::kPeerDisconnect;
+        }
+    }
+
+    sleepMs(kRelayPauseMs);
+    if (stopRequested.load() != 0) {
+        return StepExit::kStop;
+    }
+    return StepExit::kNone;
+}
+
+void XR_SOCKETTCP::executeServer() {
+    platform::trace("executeServer Start:port:%d\n", port);
+    running.store(1);
+    for (;;) {
+        // Accept until the peer has confirmed a client (or accept failed).
+        bool relay = false;
+        while (stopRequested.load() == 0) {
+            if (acceptClient() == 0) {
+                closeDescriptor(connSocket, false);
+                relay = true;
+                break;
+            }
+            platform::trace("Thread:accept exec　OK:port:%d\n", port);
+            setReplyWaiting();
+            // Entries left from an earlier connection are dropped before the
+            // peer hears of this one, so nothing it sends for this client
+            // can be dropped with them.
+            fromPeerQueue.reset();
+            enqueueMessage(kCodeConnectRequest);
+            platform::trace("Thread:PEERにconnect-RequestをQueしました\n");
+
+            int reply = -1;
+            while (stopRequested.load() == 0 && reply < 0) {
+                const int state = replyState.load();
+                if (state == kReplyWaiting) {
+                    platform::trace("WaitConnectPeer");
+                    sleepMs(kReplyPollMs);
+                } else if (state == kReplyOk) {
+                    platform::trace("Thread:CONNECT_OK detect:port:%d\n", port);
+                    reply = kReplyOk;
+                } else if (state == kReplyNg) {
+                    platform::trace("Thread:CONNECT_NG detect:port:%d\n", port);
+                    reply = kReplyNg;
+                } else {
+                    sleepMs(kOddReplyPollMs);
+                }
+            }
+            if (reply == kReplyOk) {
+                relay = true;
+                break;
+            }
+            closeDescriptor(connSocket, true);
+            if (stopRequested.load() != 0) {
+                relay = true;  // the relay start notices the stop
+                break;
+            }
+        }
+        if (!relay) {
+            break;
+        }
+
+        setNonBlocking();
+        platform::trace("thread:Server port=%d start tcp rcv-send\n", port);
+        if (stopRequested.load() != 0) {
+            break;
+        }
+        StepExit exit = StepExit::kNone;
+        while (exit == StepExit::kNone) {
+            exit = relayStep(true);
+        }
+        if (exit == StepExit::kStop) {
+            break;
+        }
+        if (exit == StepExit::kSendFailure) {
+            platform::trace("Thread:Send Error! port=%d, len=%d\n", port, sendLength);
+        }
+        if (control == 0) {
+            break;  // a data link serves one connection
+        }
+        connectState.store(kIdle);
+        if (exit != StepExit::kPeerDisconnect) {
+            queueDisconnect();
+        }
+        closeDescriptor(connSocket, true);
+        if (exit == StepExit::kReceiveFailure) {
+            platform::trace("PORT(%d):PEERから切断されました.\n", port);
+        }
+    }
+    queueDisconnect();
+    closeDescriptor(connSocket, true);
+    running.store(0);
+    platform::trace("Server Thread end:port:%d\n", port);
+    connectState.store(kIdle);
+}
+
+void XR_SOCKETTCP::executeClient() {
+    running.store(1);
+    setNonBlocking();
+    if (stopRequested.load() == 0) {
+        StepExit exit = StepExit::kNone;
+        while (exit == StepExit::kNone) {
+            exit = relayStep(false);
+        }
+        if (exit == StepExit::kSendFailure) {
+            platform::trace("Thread:Send Fatal Error exit thread port=%d\n", port);
+        }
+    }
+    platform::trace("Client Thread:end :port:%d\n", port);
+    queueDisconnect();
+    closeDescriptor(connSocket, true);
+    connectState.store(kIdle);
+    running.store(0);
+}

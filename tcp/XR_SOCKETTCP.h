@@ -1,0 +1,197 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "tcp/XR_QUE.h"
+
+// One TCP endpoint of the tunnel: a listening socket that accepts local TCP
+// clients one at a time (server role), or a socket that connects out to a TCP
+// server (client role). It owns two packet queues through which its bytes
+// travel to and from the stream, and at most one worker thread that moves
+// bytes between its TCP connection and the queues (executeServer /
+// executeClient).
+//
+// Threads:
+// - GUI thread (the TCP manager and the stream): the set-up operations,
+//   connectClient, startThread, close, abortConnection, the reply setters,
+//   destruction, and every query (getConnectState, the queues' enqueue on
+//   the from-peer queue and dequeue on the to-peer queue, getPort, ...).
+//   Set-up operations, startThread and close are never called while another
+//   one of them runs; they all come from one thread.
+// - The worker thread: acceptClient, receiveData, sendData, queueDisconnect,
+//   the relay loops. It is the only producer of the to-peer queue and the
+//   only consumer of the from-peer queue.
+// The flags connectState, replyState, stopRequested and running are atomics,
+// each written by one side and polled by the other. The descriptors are
+// guarded by descriptorLock (never held across a blocking call), because the
+// worker replaces connSocket per accepted client while the GUI thread may
+// shut it down or ask its address.
+//
+// Lifetime: no set-up operation, startThread or destruction proceeds while a
+// worker runs: each first stops the previous worker and waits until it has
+// ended (close). A socket therefore never runs two workers, and every
+// descriptor is closed exactly once, by whichever side owns it at that moment.
+class XR_SOCKETTCP {
+public:
+    static constexpr size_t kBufferBytes = 33024;
+    static constexpr int kTcpReadBytes = 10240;  // recvLength of every relay read
+    static constexpr int kListenBacklog = 1;
+    static constexpr int kWouldBlockCode = 10035;  // the would-block code of traces
+    static constexpr int kSendWaitLimit = 20;      // the 20th would-block gives up
+    static constexpr int kSendWaitMs = 100;        // pause after a would-block send
+    static constexpr int kRelayPauseMs = 20;       // after every relay step
+    static constexpr int kReplyPollMs = 50;        // while replyState is waiting
+    static constexpr int kOddReplyPollMs = 100;    // replyState holds no known value
+    static constexpr int kStartChecks = 200;       // startThread's checks of running
+    static constexpr int kStartCheckMs = 5;        // pause before each further check
+    static constexpr int kCloseWaitMs = 2000;      // close waits this long, then on
+
+    enum ConnectState { kIdle = 0, kAccepting = 1, kConnected = 2 };
+    enum ReplyState { kReplyWaiting = 0, kReplyOk = 1, kReplyNg = 2 };
+    enum Role { kRoleNone = 0, kRoleClient = 1, kRoleServer = 2 };
+
+    XR_SOCKETTCP();
+    ~XR_SOCKETTCP();
+    XR_SOCKETTCP(const XR_SOCKETTCP&) = delete;
+    XR_SOCKETTCP& operator=(const XR_SOCKETTCP&) = delete;
+
+    // Process-wide socket library start-up (a no-op on this platform apart
+    // from ignoring SIGPIPE once; every send also passes MSG_NOSIGNAL).
+    static void startWinsock();
+
+    // --- set-up (GUI thread) ---
+    // Listens on `port`: 127.0.0.1 while platform::isLocalOnly(), every
+    // interface otherwise; backlog 1. port and localPort become `port`.
+    int createServerSocket(int port);
+    // The same, listening on `listenPort` while packets carry the tunnel port
+    // `port` (localPort = listenPort). Used where the settings move the
+    // Client's listener off the tunnel port.
+    int createServerSocket(int port, int listenPort);
+    // Listens on a free port of `bindAddress` (IPv4, network byte order;
+    // INADDR_ANY = every interface) whatever isLocalOnly says; localPort is
+    // the port found; packets carry `port`. Resets both queues.
+    int createServerSocketAnyPort(int port, uint32_t bindAddress = INADDR_ANY);
+    // Prepares a connection to `host` (dotted IPv4 or a name looked up for
+    // IPv4 addresses) port `port`; packets carry `port`. Always 1; a failed
+    // look-up makes the following connectClient fail. Resets both queues
+    // unless the look-up failed.
+    int createClientSocket(int port, const char* host);
+    // The same, connecting to `connectPort` while packets carry `port`.
+    int createClientSocket(int port, const char* host, int connectPort);
+    // Blocking connect to the prepared target. 0 on failure (getLastError()
+    // holds the error; errno is left at it), connSocket then closed.
+    int connectClient();
+
+    // --- worker thread (or a test's own thread) ---
+    // Blocking accept on listenSocket; connectState 1 while it waits.
+    int acceptClient();
+    // Writes the first sendLength bytes of sendBuffer to connSocket.
+    int sendData();
+    // One read of up to recvLength bytes into recvBuffer; recvLength -1 when
+    // nothing was waiting on a non-blocking socket.
+    int receiveData();
+    // Enqueues a DISCONNECT-REQUEST for this socket's port on the to-peer
+    // queue; the enqueue's result.
+    int queueDisconnect();
+
+    // --- threads (GUI thread) ---
+    // Starts the worker for the current role and waits (at most about one
+    // second) until it reports running. A previous worker that has ended is
+    // reaped first; while one still runs, no second one is started.
+    void startThread();
+    // Asks the worker to end, ends a blocking accept or read, waits for the
+    // worker (kCloseWaitMs, then on until it has ended) and closes both
+    // endpoints. The object stays usable for a new set-up.
+    void close();
+    // Ends the current TCP connection as if its TCP peer had closed it; the
+    // worker then takes its usual end-of-connection path (a disconnect notice
+    // to the peer; a control listener goes on to accept the next client).
+    // 1 if there was a connection to end.
+    int abortConnection();
+
+    // --- reply state (GUI thread sets, worker polls) ---
+    void setReplyWaiting() { replyState.store(kReplyWaiting); }
+    void setReplyOk() { replyState.store(kReplyOk); }
+    void setReplyNg() { replyState.store(kReplyNg); }
+    int getReplyState() const { return replyState.load(); }
+
+    // --- queries (any thread) ---
+    int getPort() const { return port; }
+    int getLocalPort() const { return localPort; }
+    int getConnectState() const { return connectState.load(); }
+    int isRunning() const { return running.load(); }
+    int getRole() const { return role; }
+    int isControl() const { return control; }
+    // 1 = control socket (the default), 0 = data-link socket. Before set-up.
+    void setControl(int isControlSocket) { control = isControlSocket != 0 ? 1 : 0; }
+    // The error code of the last failed socket operation of this object
+    // (errno values; 10035 stands for would-block).
+    int getLastError() const { return lastError.load(); }
+    XR_QUE& getFromPeerQueue() { return fromPeerQueue; }
+    XR_QUE& getToPeerQueue() { return toPeerQueue; }
+    // The local IPv4 address (network byte order) of the current connected
+    // TCP connection, as getsockname reports it; 0 without a connection.
+    uint32_t getConnectionLocalAddress();
+
+    // The IPv4 address (network byte order) of the interface that routes to
+    // the outside world, or 0 when no route leads outside.
+    static uint32_t getLocalAddress();
+
+    // The worker loops; worker thread only. Public so that the thread entry
+    // and tests can run them.
+    void executeServer();
+    void executeClient();
+
+    // The two buffers the primitives work on (worker thread only).
+    uint8_t recvBuffer[kBufferBytes];
+    int recvLength = 0;
+    uint8_t sendBuffer[kBufferBytes];
+    int sendLength = 0;
+
+private:
+    enum class StepExit { kNone, kReceiveFailure, kSendFailure, kPeerDisconnect, kStop };
+
+    static void threadEntry(XR_SOCKETTCP* socket);
+    StepExit relayStep(bool serverTraces);
+    void enqueueMessage(int code);
+    // Stops a previous worker and closes leftover descriptors before a new
+    // set-up.
+    void retire();
+    // Closes a descriptor field under descriptorLock (shutting it down first
+    // when `shutdownFirst`), and sets it to -1.
+    void closeDescriptor(int& descriptor, bool shutdownFirst);
+    void setNonBlocking();
+
+    char name[13];
+    int listenSocket = -1;  // guarded by descriptorLock where the other thread may look
+    int connSocket = -1;    // written by the worker while it runs; guarded by descriptorLock
+    std::mutex descriptorLock;
+    sockaddr_in bindAddress{};
+    sockaddr_in peerAddress{};
+    sockaddr_in targetAddress{};
+    bool targetValid = false;
+    int control = 1;
+    int role = kRoleNone;
+    int port = 0;
+    int localPort = 0;
+
+    std::thread threadHandle;  // the worker, joined before anything replaces it
+    std::mutex finishLock;     // with finishedSignal: close waits for the worker's end
+    std::condition_variable finishedSignal;
+    bool finished = false;  // guarded by finishLock; the worker has left its loop
+
+    std::atomic<int> stopRequested{0};
+    std::atomic<int> replyState{kReplyWaiting};
+    std::atomic<int> running{0};
+    std::atomic<int> connectState{kIdle};
+    std::atomic<int> lastError{0};
+
+    XR_QUE fromPeerQueue;
+    XR_QUE toPeerQueue;
+};
