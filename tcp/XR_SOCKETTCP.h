@@ -99,6 +99,8 @@ public:
     // Enqueues a DISCONNECT-REQUEST for this socket's port on the to-peer
     // queue; the enqueue's result.
     int queueDisconnect();
+    // Makes connSocket non-blocking, as the relay loops do before relaying.
+    void setNonBlocking();
 
     // --- threads (GUI thread) ---
     // Starts the worker for the current role and waits (at most about one
@@ -166,7 +168,6 @@ private:
     // Closes a descriptor field under descriptorLock (shutting it down first
     // when `shutdownFirst`), and sets it to -1.
     void closeDescriptor(int& descriptor, bool shutdownFirst);
-    void setNonBlocking();
 
     char name[13];
     int listenSocket = -1;  // guarded by descriptorLock where the other thread may look
