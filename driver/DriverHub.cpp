@@ -1,0 +1,598 @@
+#include "driver/DriverHub.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using Kind = DriverCommand::Kind;
+
+const char* const kStatuses[] = {"ONLINE", "AWAY", "NA", "DND", "INVISIBLE", "OFFLINE", "SKYPEME"};
+
+bool isKnownStatus(std::string_view status) {
+    return std::find(std::begin(kStatuses), std::end(kStatuses), status) != std::end(kStatuses);
+}
+
+void logToStderr(const std::string& line) { std::fprintf(stderr, "quillon-driver: %s\n", line.c_str()); }
+
+std::string joined(const std::vector<std::string>& items, const char* separator) {
+    std::string out;
+    for (const std::string& item : items) {
+        if (!out.empty()) {
+            out += separator;
+        }
+        out += item;
+    }
+    return out;
+}
+
+}  // namespace
+
+DriverHub::DriverHub(platform::EventLoop& loop, DriverOutbox& outbox)
+    : loop(loop), outbox(outbox), log(logToStderr) {}
+
+DriverHub::~DriverHub() {
+    for (auto& entry : sessions) {
+        if (entry.second.authorizeTimer != 0) {
+            loop.removeTimer(entry.second.authorizeTimer);
+        }
+    }
+}
+
+bool DriverHub::parseAuthorize(std::string_view text, Authorize& out) {
+    if (text.empty() || text == "allow") {
+        out = Authorize::kAllow;
+    } else if (text == "pending") {
+        out = Authorize::kPending;
+    } else if (text == "refuse") {
+        out = Authorize::kRefuse;
+    } else if (text == "unavailable") {
+        out = Authorize::kUnavailable;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool DriverHub::addAccount(const AccountSettings& settings, std::string& error) {
+    if (!isValidHandle(settings.handle)) {
+        error = "invalid account handle \"" + settings.handle +
+                "\" (1 to 49 bytes, no blank, ',' or ':')";
+        return false;
+    }
+    if (accounts.count(settings.handle) != 0) {
+        error = "account " + settings.handle + " is defined twice";
+        return false;
+    }
+    for (const std::string& contact : settings.contacts) {
+        if (!isValidHandle(contact)) {
+            error = "account " + settings.handle + ": invalid contact \"" + contact + "\"";
+            return false;
+        }
+    }
+    if (!isKnownStatus(settings.status)) {
+        error = "account " + settings.handle + ": unknown status \"" + settings.status + "\"";
+        return false;
+    }
+    Account account;
+    account.settings = settings;
+    account.settings.authorizeDelayMs = std::max(settings.authorizeDelayMs, 1);
+    accounts.emplace(settings.handle, std::move(account));
+    accountOrder.push_back(settings.handle);
+    return true;
+}
+
+std::vector<std::string> DriverHub::accountHandles() const { return accountOrder; }
+
+void DriverHub::removeAccount(const std::string& handle) {
+    if (accounts.count(handle) == 0) {
+        return;
+    }
+    std::vector<SessionId> ids;
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle) {
+            ids.push_back(entry.first);
+        }
+    }
+    for (SessionId id : ids) {
+        closeSession(id);
+        outbox.dropSession(id);
+    }
+    accounts.erase(handle);
+    std::erase(accountOrder, handle);
+}
+
+bool DriverHub::addContact(const std::string& handle, const std::string& contact) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end() || !isValidHandle(contact)) {
+        return false;
+    }
+    std::vector<std::string>& contacts = it->second.settings.contacts;
+    if (std::find(contacts.begin(), contacts.end(), contact) != contacts.end()) {
+        return false;
+    }
+    contacts.push_back(contact);
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle && entry.second.state == SessionState::kAttached) {
+            reply(entry.first, "USER " + contact + " BUDDYSTATUS 3");
+        }
+    }
+    return true;
+}
+
+DriverHub::SessionId DriverHub::openSession(const std::string& handle) {
+    if (accounts.count(handle) == 0) {
+        return 0;
+    }
+    const SessionId id = nextSession++;
+    Session session;
+    session.account = handle;
+    sessions.emplace(id, std::move(session));
+    return id;
+}
+
+bool DriverHub::isAttached(SessionId session) const {
+    auto it = sessions.find(session);
+    return it != sessions.end() && it->second.state == SessionState::kAttached;
+}
+
+void DriverHub::discover(SessionId id) {
+    auto it = sessions.find(id);
+    if (it == sessions.end()) {
+        return;
+    }
+    Session& session = it->second;
+    const AccountSettings& settings = accounts.at(session.account).settings;
+    if (session.state == SessionState::kAttached) {
+        outbox.sendAttach(id, kAttachSuccess);
+        return;
+    }
+    switch (settings.authorize) {
+        case Authorize::kAllow:
+            attachNow(id);
+            return;
+        case Authorize::kPending:
+            if (session.state != SessionState::kPending) {
+                session.state = SessionState::kPending;
+                session.authorizeTimer = loop.addTimer(settings.authorizeDelayMs, [this, id] {
+                    auto found = sessions.find(id);
+                    if (found == sessions.end()) {
+                        return;
+                    }
+                    loop.removeTimer(found->second.authorizeTimer);
+                    found->second.authorizeTimer = 0;
+                    attachNow(id);
+                });
+                log(session.account + ": client " + std::to_string(id) +
+                    " waits for authorization");
+            }
+            outbox.sendAttach(id, kAttachPending);
+            return;
+        case Authorize::kRefuse:
+            if (session.state != SessionState::kRefused) {
+                log(session.account + ": client " + std::to_string(id) + " refused");
+            }
+            session.state = SessionState::kRefused;
+            outbox.sendAttach(id, kAttachRefused);
+            return;
+        case Authorize::kUnavailable:
+            if (session.state != SessionState::kUnavailable) {
+                log(session.account + ": client " + std::to_string(id) + " told: not available");
+            }
+            session.state = SessionState::kUnavailable;
+            outbox.sendAttach(id, kAttachNotAvailable);
+            return;
+    }
+}
+
+void DriverHub::attachNow(SessionId id) {
+    Session& session = sessions.at(id);
+    const bool wasOnline = isOnline(session.account);
+    session.state = SessionState::kAttached;
+    log(session.account + ": client " + std::to_string(id) + " attached");
+    outbox.sendAttach(id, kAttachSuccess);
+    if (!wasOnline && isOnline(session.account)) {
+        announcePresence(session.account);
+    }
+}
+
+void DriverHub::closeSession(SessionId id) {
+    auto it = sessions.find(id);
+    if (it == sessions.end()) {
+        return;
+    }
+    const std::string account = it->second.account;
+    const bool wasOnline = isOnline(account);
+    const bool wasAttached = it->second.state == SessionState::kAttached;
+    // The leaving client hears nothing more; its peers hear of its streams.
+    it->second.state = SessionState::kOpen;
+    removeStreams([id](const Stream& s) { return s.ends[0].session == id || s.ends[1].session == id; },
+                  "client detached");
+    it = sessions.find(id);
+    if (it->second.authorizeTimer != 0) {
+        loop.removeTimer(it->second.authorizeTimer);
+    }
+    sessions.erase(it);
+    log(account + ": client " + std::to_string(id) + (wasAttached ? " detached" : " went away"));
+    if (wasOnline && !isOnline(account)) {
+        announcePresence(account);
+    }
+}
+
+bool DriverHub::isOnline(const std::string& handle) const {
+    auto it = accounts.find(handle);
+    if (it == accounts.end()) {
+        return false;
+    }
+    const std::string& status = it->second.settings.status;
+    if (status == "OFFLINE" || status == "INVISIBLE") {
+        return false;
+    }
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle && entry.second.state == SessionState::kAttached) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string DriverHub::visibleStatus(const std::string& handle) const {
+    auto it = accounts.find(handle);
+    if (it == accounts.end()) {
+        return "UNKNOWN";
+    }
+    return isOnline(handle) ? it->second.settings.status : "OFFLINE";
+}
+
+void DriverHub::announcePresence(const std::string& handle) {
+    const std::string line = "USER " + handle + " ONLINESTATUS " + visibleStatus(handle);
+    for (const auto& entry : sessions) {
+        if (entry.second.state != SessionState::kAttached || entry.second.account == handle) {
+            continue;
+        }
+        const auto& contacts = accounts.at(entry.second.account).settings.contacts;
+        if (std::find(contacts.begin(), contacts.end(), handle) != contacts.end()) {
+            reply(entry.first, line);
+        }
+    }
+}
+
+bool DriverHub::isMutualContact(const std::string& a, const std::string& b) const {
+    auto ia = accounts.find(a);
+    auto ib = accounts.find(b);
+    if (a == b || ia == accounts.end() || ib == accounts.end()) {
+        return false;
+    }
+    const auto& ca = ia->second.settings.contacts;
+    const auto& cb = ib->second.settings.contacts;
+    return std::find(ca.begin(), ca.end(), b) != ca.end() &&
+           std::find(cb.begin(), cb.end(), a) != cb.end();
+}
+
+bool DriverHub::hasApplication(const Session& session, const std::string& name) const {
+    return std::find(session.applications.begin(), session.applications.end(), name) !=
+           session.applications.end();
+}
+
+DriverHub::SessionId DriverHub::findServingSession(const std::string& handle,
+                                                   const std::string& application) const {
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle && entry.second.state == SessionState::kAttached &&
+            hasApplication(entry.second, application)) {
+            return entry.first;
+        }
+    }
+    return 0;
+}
+
+DriverHub::Stream* DriverHub::findStream(SessionId session, const std::string& application,
+                                         const std::string& peer, int id, int& end) {
+    for (Stream& stream : streams) {
+        if (stream.application != application) {
+            continue;
+        }
+        for (int e = 0; e < 2; ++e) {
+            if (stream.ends[e].session == session && stream.ends[e].id == id &&
+                stream.ends[1 - e].account == peer) {
+                end = e;
+                return &stream;
+            }
+        }
+    }
+    return nullptr;
+}
+
+std::string DriverHub::keyOf(const Stream& stream, int end) const {
+    return stream.ends[1 - end].account + ":" + std::to_string(stream.ends[end].id);
+}
+
+std::string DriverHub::streamsLine(SessionId session, const std::string& application) const {
+    std::vector<std::string> keys;
+    for (const Stream& stream : streams) {
+        for (int e = 0; e < 2; ++e) {
+            if (stream.application == application && stream.ends[e].session == session) {
+                keys.push_back(keyOf(stream, e));
+            }
+        }
+    }
+    std::string line = "APPLICATION " + application + " STREAMS";
+    if (!keys.empty()) {
+        line += " " + joined(keys, " ");
+    }
+    return line;
+}
+
+std::string DriverHub::queueLine(SessionId session, const std::string& application,
+                                 const char* what) const {
+    const bool sending = std::string_view(what) == "SENDING";
+    std::vector<std::string> entries;
+    for (const Stream& stream : streams) {
+        for (int e = 0; e < 2; ++e) {
+            if (stream.application != application || stream.ends[e].session != session) {
+                continue;
+            }
+            const StreamEnd& holder = sending ? stream.ends[1 - e] : stream.ends[e];
+            if (!holder.inbox.empty()) {
+                entries.push_back(keyOf(stream, e) + "=" + std::to_string(holder.inboxBytes));
+            }
+        }
+    }
+    std::string line = "APPLICATION " + application + " " + what;
+    if (!entries.empty()) {
+        line += " " + joined(entries, " ");
+    }
+    return line;
+}
+
+void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, const char* why) {
+    struct Refresh {
+        SessionId session;
+        std::string application;
+        int kind;  // 0 STREAMS, 1 SENDING, 2 RECEIVED
+        bool operator==(const Refresh&) const = default;
+    };
+    std::vector<Refresh> refresh;
+    auto want = [&refresh](Refresh r) {
+        if (std::find(refresh.begin(), refresh.end(), r) == refresh.end()) {
+            refresh.push_back(std::move(r));
+        }
+    };
+    for (const Stream& stream : streams) {
+        if (!which(stream)) {
+            continue;
+        }
+        log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
+            stream.ends[0].account + " (" + keyOf(stream, 0) + ") - " + stream.ends[1].account +
+            " (" + keyOf(stream, 1) + ")");
+        for (int e = 0; e < 2; ++e) {
+            want({stream.ends[e].session, stream.application, 0});
+        }
+        for (int e = 0; e < 2; ++e) {
+            if (!stream.ends[e].inbox.empty()) {
+                want({stream.ends[1 - e].session, stream.application, 1});
+                want({stream.ends[e].session, stream.application, 2});
+            }
+        }
+    }
+    std::erase_if(streams, which);
+    std::stable_sort(refresh.begin(), refresh.end(),
+                     [](const Refresh& a, const Refresh& b) { return a.kind < b.kind; });
+    static const char* const kWhat[] = {"STREAMS", "SENDING", "RECEIVED"};
+    for (const Refresh& r : refresh) {
+        auto it = sessions.find(r.session);
+        if (it == sessions.end() || it->second.state != SessionState::kAttached) {
+            continue;
+        }
+        reply(r.session, r.kind == 0 ? streamsLine(r.session, r.application)
+                                     : queueLine(r.session, r.application, kWhat[r.kind]));
+    }
+}
+
+void DriverHub::handleCommand(SessionId id, std::string_view line) {
+    auto it = sessions.find(id);
+    if (it == sessions.end() || it->second.state != SessionState::kAttached) {
+        return;
+    }
+    Session& session = it->second;
+    const std::string me = session.account;
+    const AccountSettings& settings = accounts.at(me).settings;
+    const DriverCommand command = parseCommand(line);
+    const std::string& app = command.application;
+    switch (command.kind) {
+        case Kind::kError:
+            reply(id, command.errorReply());
+            return;
+        case Kind::kPing:
+            reply(id, "PONG");
+            return;
+        case Kind::kSearchFriends: {
+            std::string text = "USERS";
+            if (!settings.contacts.empty()) {
+                text += " " + joined(settings.contacts, ", ");
+            }
+            reply(id, text);
+            return;
+        }
+        case Kind::kGetCurrentUserHandle:
+            reply(id, "CURRENTUSERHANDLE " + me);
+            return;
+        case Kind::kGetUserStatus:
+            reply(id, "USERSTATUS " + settings.status);
+            return;
+        case Kind::kGetUser:
+            if (command.property == "ONLINESTATUS") {
+                reply(id, "USER " + command.user + " ONLINESTATUS " + visibleStatus(command.user));
+            } else {
+                const bool listed = std::find(settings.contacts.begin(), settings.contacts.end(),
+                                              command.user) != settings.contacts.end();
+                reply(id, "USER " + command.user + " BUDDYSTATUS " + (listed ? "3" : "1"));
+            }
+            return;
+        case Kind::kGetConnectable: {
+            std::vector<std::string> users;
+            for (const std::string& contact : settings.contacts) {
+                if (isMutualContact(me, contact) && isOnline(contact) &&
+                    findServingSession(contact, app) != 0 &&
+                    std::find(users.begin(), users.end(), contact) == users.end()) {
+                    users.push_back(contact);
+                }
+            }
+            std::string text = "APPLICATION " + app + " CONNECTABLE";
+            if (!users.empty()) {
+                text += " " + joined(users, " ");
+            }
+            reply(id, text);
+            return;
+        }
+        case Kind::kCreateApplication:
+            if (hasApplication(session, app)) {
+                reply(id, "ERROR 541 CREATE APPLICATION: application already exists");
+                return;
+            }
+            if (session.applications.size() >= kMaxApplicationsPerSession) {
+                reply(id, "ERROR 540 CREATE APPLICATION: too many applications");
+                return;
+            }
+            session.applications.push_back(app);
+            reply(id, "CREATE APPLICATION " + app);
+            return;
+        case Kind::kDeleteApplication:
+            if (!hasApplication(session, app)) {
+                reply(id, "ERROR 542 DELETE APPLICATION: unknown application");
+                return;
+            }
+            reply(id, "DELETE APPLICATION " + app);
+            removeStreams(
+                [id, app](const Stream& s) {
+                    return s.application == app &&
+                           (s.ends[0].session == id || s.ends[1].session == id);
+                },
+                "application deleted");
+            std::erase(sessions.at(id).applications, app);
+            return;
+        default:
+            break;
+    }
+    // ALTER APPLICATION: only on an application this client created.
+    if (!hasApplication(session, app)) {
+        reply(id, "ERROR 542 ALTER APPLICATION: unknown application");
+        return;
+    }
+    switch (command.kind) {
+        case Kind::kConnect:
+            connect(id, command, std::string(line));
+            return;
+        case Kind::kDisconnect: {
+            int end = 0;
+            Stream* stream = findStream(id, app, command.user, command.streamId, end);
+            if (stream == nullptr) {
+                reply(id, "ERROR 548 ALTER APPLICATION DISCONNECT: unknown stream");
+                return;
+            }
+            const int serial = stream->serial;
+            reply(id, "ALTER APPLICATION " + app + " DISCONNECT " + command.user + ":" +
+                          std::to_string(command.streamId));
+            removeStreams([serial](const Stream& s) { return s.serial == serial; },
+                          ("disconnect by " + me).c_str());
+            return;
+        }
+        case Kind::kWrite:
+            write(id, command);
+            return;
+        case Kind::kRead:
+            read(id, command);
+            return;
+        default:
+            reply(id, "ERROR 2 Unknown command");
+            return;
+    }
+}
+
+void DriverHub::connect(SessionId id, const DriverCommand& command, const std::string& line) {
+    const std::string me = sessions.at(id).account;
+    const std::string& app = command.application;
+    const std::string& peer = command.user;
+    const SessionId peerSession =
+        isMutualContact(me, peer) && isOnline(peer) ? findServingSession(peer, app) : 0;
+    if (peerSession == 0) {
+        reply(id, "ERROR 547 ALTER APPLICATION CONNECT: " + peer +
+                      " is not an online contact running " + app);
+        return;
+    }
+    size_t mine = 0;
+    size_t theirs = 0;
+    for (const Stream& s : streams) {
+        for (const StreamEnd& e : s.ends) {
+            mine += e.session == id ? 1 : 0;
+            theirs += e.session == peerSession ? 1 : 0;
+        }
+    }
+    if (mine >= kMaxStreamsPerSession || theirs >= kMaxStreamsPerSession) {
+        reply(id, "ERROR 547 ALTER APPLICATION CONNECT: too many streams");
+        return;
+    }
+    Stream stream;
+    stream.serial = nextStreamSerial++;
+    stream.application = app;
+    stream.ends[0].session = id;
+    stream.ends[0].account = me;
+    stream.ends[0].id = accounts.at(me).nextStreamId++;
+    stream.ends[1].session = peerSession;
+    stream.ends[1].account = peer;
+    stream.ends[1].id = accounts.at(peer).nextStreamId++;
+    streams.push_back(std::move(stream));
+    const Stream& added = streams.back();
+    log("stream opened: " + app + ", " + me + " (" + keyOf(added, 0) + ") - " + peer + " (" +
+        keyOf(added, 1) + ")");
+    reply(id, line);
+    reply(id, "APPLICATION " + app + " CONNECTING " + peer);
+    reply(id, streamsLine(id, app));
+    reply(peerSession, streamsLine(peerSession, app));
+}
+
+void DriverHub::write(SessionId id, const DriverCommand& command) {
+    const std::string& app = command.application;
+    int end = 0;
+    Stream* stream = findStream(id, app, command.user, command.streamId, end);
+    if (stream == nullptr) {
+        reply(id, "ERROR 549 ALTER APPLICATION WRITE: unknown stream");
+        return;
+    }
+    StreamEnd& peer = stream->ends[1 - end];
+    if (peer.inbox.size() >= kMaxQueuedMessages ||
+        peer.inboxBytes + command.text.size() > kMaxQueuedBytes) {
+        reply(id, "ERROR 552 ALTER APPLICATION WRITE: stream buffer full");
+        return;
+    }
+    peer.inbox.push_back(command.text);
+    peer.inboxBytes += command.text.size();
+    const SessionId peerSession = peer.session;
+    reply(id, "ALTER APPLICATION " + app + " WRITE " + command.user + ":" +
+                  std::to_string(command.streamId));
+    reply(id, queueLine(id, app, "SENDING"));
+    reply(peerSession, queueLine(peerSession, app, "RECEIVED"));
+}
+
+void DriverHub::read(SessionId id, const DriverCommand& command) {
+    const std::string& app = command.application;
+    int end = 0;
+    Stream* stream = findStream(id, app, command.user, command.streamId, end);
+    if (stream == nullptr) {
+        reply(id, "ERROR 550 ALTER APPLICATION READ: unknown stream");
+        return;
+    }
+    StreamEnd& own = stream->ends[end];
+    std::string head = "ALTER APPLICATION " + app + " READ " + command.user + ":" +
+                       std::to_string(command.streamId);
+    if (own.inbox.empty()) {
+        reply(id, head);
+        return;
+    }
+    std::string message = std::move(own.inbox.front());
+    own.inbox.pop_front();
+    own.inboxBytes -= message.size();
+    const SessionId writer = stream->ends[1 - end].session;
+    reply(id, head + " " + message);
+    reply(id, queueLine(id, app, "RECEIVED"));
+    reply(writer, queueLine(writer, app, "SENDING"));
+}

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/DriverCommand.h"
+#include "platform/EventLoop.h"
+
+// What the hub says to the clients. The socket server implements it; tests
+// record it. Every call is made on the hub's loop thread.
+class DriverOutbox {
+public:
+    using SessionId = int;
+    virtual ~DriverOutbox() = default;
+    virtual void sendAttach(SessionId session, int code) = 0;
+    virtual void sendText(SessionId session, const std::string& text) = 0;
+    // The hub has forgotten the session (its account was removed): close it.
+    virtual void dropSession(SessionId session) = 0;
+};
+
+// The accounts, sessions, applications and streams of the driver: everything
+// it knows, with no socket in sight. A session is one attached client of one
+// account (the account's signed-in user). Streams link a session's
+// application to an application of the same name in a session of a contact.
+//
+// The hub links accounts that it hosts itself. It keeps no knowledge of how a
+// client reached it, so another way of reaching accounts (a messaging server)
+// can sit beside the local sockets.
+//
+// Single-threaded: every operation on the thread of the loop it was given.
+class DriverHub {
+public:
+    using SessionId = DriverOutbox::SessionId;
+
+    enum class Authorize { kAllow, kPending, kRefuse, kUnavailable };
+
+    struct AccountSettings {
+        std::string handle;
+        std::vector<std::string> contacts;
+        std::string status = "ONLINE";
+        Authorize authorize = Authorize::kAllow;
+        int authorizeDelayMs = kDefaultAuthorizeDelayMs;
+    };
+
+    // The attach codes a client receives.
+    static constexpr int kAttachSuccess = 0;
+    static constexpr int kAttachPending = 1;
+    static constexpr int kAttachRefused = 2;
+    static constexpr int kAttachNotAvailable = 3;
+
+    static constexpr int kDefaultAuthorizeDelayMs = 3000;
+    // Per stream end: what its peer wrote and it has not read yet.
+    static constexpr size_t kMaxQueuedMessages = 64;
+    static constexpr size_t kMaxQueuedBytes = 1024 * 1024;
+    // Per session, so one client cannot exhaust the driver.
+    static constexpr size_t kMaxStreamsPerSession = 64;
+    static constexpr size_t kMaxApplicationsPerSession = 16;
+
+    DriverHub(platform::EventLoop& loop, DriverOutbox& outbox);
+    ~DriverHub();
+    DriverHub(const DriverHub&) = delete;
+    DriverHub& operator=(const DriverHub&) = delete;
+
+    // Log lines (attach, detach, stream open and close); standard error by
+    // default.
+    void setLogSink(std::function<void(const std::string&)> sink) { log = std::move(sink); }
+
+    // Accounts. addAccount fails (and says why) for an invalid or duplicate
+    // handle, an invalid contact or status.
+    bool addAccount(const AccountSettings& settings, std::string& error);
+    // Closes every session of the account (peers get their new stream lists)
+    // and forgets it.
+    void removeAccount(const std::string& handle);
+    // Adds a contact to an account; its attached sessions hear
+    // "USER <contact> BUDDYSTATUS 3". Returns false when nothing was added.
+    bool addContact(const std::string& handle, const std::string& contact);
+    bool hasAccount(const std::string& handle) const { return accounts.count(handle) != 0; }
+    std::vector<std::string> accountHandles() const;
+    static bool parseAuthorize(std::string_view text, Authorize& out);
+
+    // Sessions. A client that connects to an account's socket opens a
+    // session; it is attached once discovery answered it with code 0.
+    SessionId openSession(const std::string& handle);
+    void discover(SessionId session);
+    void closeSession(SessionId session);
+    bool isAttached(SessionId session) const;
+    size_t sessionCount() const { return sessions.size(); }
+
+    // One command line of an attached session: its reply and notifications go
+    // to the outbox.
+    void handleCommand(SessionId session, std::string_view line);
+
+    size_t streamCount() const { return streams.size(); }
+
+private:
+    enum class SessionState { kOpen, kPending, kAttached, kRefused, kUnavailable };
+    struct Session {
+        std::string account;
+        SessionState state = SessionState::kOpen;
+        std::vector<std::string> applications;  // in creation order
+        platform::EventLoop::TimerId authorizeTimer = 0;
+    };
+    struct Account {
+        AccountSettings settings;
+        int nextStreamId = 1;  // the ids this account sees, for the driver's life
+    };
+    struct StreamEnd {
+        SessionId session = 0;
+        std::string account;
+        int id = 0;                         // the id this end knows the stream by
+        std::deque<std::string> inbox;      // written by the other end, not yet read
+        size_t inboxBytes = 0;
+    };
+    struct Stream {
+        int serial = 0;  // unique among the driver's streams
+        std::string application;
+        StreamEnd ends[2];  // [0] opened it
+    };
+
+    void reply(SessionId session, const std::string& text) { outbox.sendText(session, text); }
+    void attachNow(SessionId session);
+    void announcePresence(const std::string& handle);
+    bool isOnline(const std::string& handle) const;
+    std::string visibleStatus(const std::string& handle) const;
+    bool isMutualContact(const std::string& a, const std::string& b) const;
+    bool hasApplication(const Session& session, const std::string& name) const;
+    SessionId findServingSession(const std::string& handle, const std::string& application) const;
+
+    // The stream and the index of the end that session holds, for the key
+    // "peer:id" as that session sees it.
+    Stream* findStream(SessionId session, const std::string& application, const std::string& peer,
+                       int id, int& end);
+    std::string keyOf(const Stream& stream, int end) const;
+    std::string streamsLine(SessionId session, const std::string& application) const;
+    std::string queueLine(SessionId session, const std::string& application,
+                          const char* what) const;
+    void removeStreams(const std::function<bool(const Stream&)>& which, const char* why);
+
+    void connect(SessionId session, const DriverCommand& command, const std::string& line);
+    void write(SessionId session, const DriverCommand& command);
+    void read(SessionId session, const DriverCommand& command);
+
+    platform::EventLoop& loop;
+    DriverOutbox& outbox;
+    std::function<void(const std::string&)> log;
+    std::map<std::string, Account> accounts;
+    std::vector<std::string> accountOrder;
+    std::map<SessionId, Session> sessions;
+    std::vector<Stream> streams;  // in the order they were opened
+    SessionId nextSession = 1;
+    int nextStreamSerial = 1;
+};

@@ -1,0 +1,115 @@
+// quillon-driver: the communication driver that gateways attach to.
+//
+//   quillon-driver --config FILE     host the accounts of FILE
+//   quillon-driver --console SOCKET  talk to one account's socket by hand
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "driver/DriverConfig.h"
+#include "driver/DriverConsole.h"
+#include "driver/DriverServer.h"
+#include "platform/PollEventLoop.h"
+
+namespace {
+
+constexpr int kIdleWaitMs = 1000;  // longest wait of one loop turn
+
+platform::PollEventLoop* gLoop = nullptr;
+volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReload = 0;
+
+void onStopSignal(int) {
+    gStop = 1;
+    if (gLoop != nullptr) {
+        gLoop->stop();  // wakes the loop's poll
+    }
+}
+
+void onReloadSignal(int) { gReload = 1; }
+
+void installHandler(int signalNumber, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+}
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: quillon-driver --config FILE\n"
+                 "       quillon-driver --console SOCKET\n"
+                 "\n"
+                 "--config FILE     host every account of FILE (one [handle] section each,\n"
+                 "                  keys socket, contacts, status, authorize, authorizedelay);\n"
+                 "                  SIGHUP re-reads FILE, SIGINT/SIGTERM stop the driver\n"
+                 "--console SOCKET  attach to an account's socket, send each input line as a\n"
+                 "                  command, print \"ATTACH n\" and \"-> reply\" lines\n");
+}
+
+int runDriver(const std::string& path) {
+    DriverConfig config;
+    std::string error;
+    if (!config.load(path, error)) {
+        std::fprintf(stderr, "quillon-driver: %s\n", error.c_str());
+        return 1;
+    }
+    platform::PollEventLoop loop;
+    gLoop = &loop;
+    int code = 0;
+    {
+        DriverServer server(loop);
+        for (const DriverAccountConfig& account : config.accounts) {
+            if (!server.addAccount(account, error)) {
+                std::fprintf(stderr, "quillon-driver: %s\n", error.c_str());
+                code = 1;
+                break;
+            }
+        }
+        if (code == 0) {
+            installHandler(SIGINT, onStopSignal);
+            installHandler(SIGTERM, onStopSignal);
+            installHandler(SIGHUP, onReloadSignal);
+            while (gStop == 0) {
+                loop.runOnce(kIdleWaitMs);
+                if (gReload != 0) {
+                    gReload = 0;
+                    DriverConfig changed;
+                    if (changed.load(path, error)) {
+                        server.reload(changed);
+                    } else {
+                        std::fprintf(stderr, "quillon-driver: reload: %s\n", error.c_str());
+                    }
+                }
+            }
+            std::fprintf(stderr, "quillon-driver: stopping\n");
+        }
+        server.shutdown();
+    }
+    gLoop = nullptr;
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (argc == 3 && std::strcmp(argv[1], "--config") == 0) {
+        return runDriver(argv[2]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--console") == 0) {
+        DriverConsole console(STDIN_FILENO, stdout, stderr);
+        return console.run(argv[2]);
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
+    usage(stderr);
+    return 2;
+}

@@ -1,0 +1,239 @@
+#include "skype/DriverTransport.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/Clock.h"
+#include "platform/DriverSocket.h"
+#include "platform/Trace.h"
+
+namespace df = platform::driverframe;
+
+namespace {
+// Handles of driver connections; never reused in the process.
+WindowHandle gNextDriverWindow = 0x7F000001;
+}  // namespace
+
+DriverTransport::DriverTransport(std::string socketPath) : configuredPath(std::move(socketPath)) {
+    attachMessage = XR_WINDOW::registerWindowMessage("SkypeControlAPIAttach");
+}
+
+DriverTransport::~DriverTransport() {
+    close();
+    if (wakeWatch != 0 && platform::hasGuiLoop()) {
+        platform::guiLoop().removeWatch(wakeWatch);
+    }
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+    }
+}
+
+void DriverTransport::close() {
+    if (fd < 0) {
+        return;
+    }
+    if (watch != 0 && platform::hasGuiLoop()) {
+        platform::guiLoop().removeWatch(watch);
+    }
+    watch = 0;
+    ::close(fd);
+    fd = -1;
+    driverWindow = 0;
+    reader = platform::DriverFrameReader();
+}
+
+int DriverTransport::broadcastDiscover(WindowHandle window, unsigned discoverMessage) {
+    (void)discoverMessage;
+    ownWindow = window;
+    if (!platform::hasGuiLoop()) {
+        return 0;
+    }
+    platform::EventLoop& loop = platform::guiLoop();
+    if (wakeFd < 0) {
+        wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeFd < 0) {
+            return 0;
+        }
+        wakeWatch = loop.addReadWatch(wakeFd, [this] { onWake(); });
+    }
+    if (fd < 0) {
+        const std::string path =
+            configuredPath.empty() ? platform::driversocket::defaultPath() : configuredPath;
+        fd = platform::driversocket::connectTo(path);
+        if (fd < 0) {
+            return 0;
+        }
+        driverWindow = gNextDriverWindow++;
+        watch = loop.addReadWatch(fd, [this] { onReadable(); });
+    }
+    const std::string frame = df::encodeDiscover();
+    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), kSendTimeoutMs)) {
+        close();
+        return 0;
+    }
+    return 1;
+}
+
+WindowResult DriverTransport::sendCopyData(WindowHandle target, WindowHandle sender,
+                                           const CopyDataBlock& block) {
+    (void)sender;
+    if (fd < 0 || target == 0 || target != driverWindow) {
+        return 0;
+    }
+    const std::string frame =
+        df::encodeCopyData(static_cast<uint32_t>(block.tag), block.data, block.byteCount);
+    if (frame.empty()) {
+        platform::trace("DriverTransport: block of %u bytes over the limit of %zu\n",
+                        block.byteCount, df::kMaxBlockBytes);
+        close();
+        return 0;
+    }
+    const platform::Clock& clock = platform::SteadyClock::instance();
+    const int64_t deadline = clock.nowMs() + kSendTimeoutMs;
+    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), kSendTimeoutMs)) {
+        close();
+        return 0;
+    }
+    bool gotResult = false;
+    int32_t result = 0;
+    while (!gotResult) {
+        const int64_t left = deadline - clock.nowMs();
+        if (left <= 0) {
+            platform::trace("DriverTransport: no result within %d ms\n", kSendTimeoutMs);
+            close();
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) {
+            close();
+            break;
+        }
+        if (ready > 0 && !readFrames(&gotResult, &result)) {
+            break;  // closed
+        }
+    }
+    if (!pending.empty()) {
+        wake();
+    }
+    return gotResult ? result : 0;
+}
+
+bool DriverTransport::readFrames(bool* gotResult, int32_t* result) {
+    char buffer[kReadChunkBytes];
+    for (int turn = 0; turn < kMaxReadsPerTurn; ++turn) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got == 0) {
+            close();
+            return false;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            close();
+            return false;
+        }
+        size_t used = 0;
+        while (used < static_cast<size_t>(got)) {
+            used += reader.push(buffer + used, static_cast<size_t>(got) - used);
+            df::Frame frame;
+            const auto state = reader.next(frame);
+            if (state == platform::DriverFrameReader::Result::kError) {
+                platform::trace("DriverTransport: %s\n", reader.errorText().c_str());
+                close();
+                return false;
+            }
+            if (state != platform::DriverFrameReader::Result::kFrame) {
+                continue;
+            }
+            if (frame.type == df::kResult) {
+                if (gotResult != nullptr && !*gotResult) {
+                    *gotResult = true;
+                    *result = frame.word();
+                }
+                continue;  // a result nobody waits for is dropped
+            }
+            if (frame.type != df::kAttach && frame.type != df::kCopyData) {
+                platform::trace("DriverTransport: unexpected frame '%c'\n", frame.type);
+                close();
+                return false;
+            }
+            if (!queue(std::move(frame))) {
+                platform::trace("DriverTransport: driver floods the link; closing\n");
+                close();
+                return false;
+            }
+        }
+        if (gotResult != nullptr && *gotResult) {
+            return true;  // the rest waits for the loop
+        }
+    }
+    return true;
+}
+
+bool DriverTransport::queue(df::Frame frame) {
+    if (pending.size() >= kMaxPendingBlocks || pendingBytes + frame.body.size() > kMaxPendingBytes) {
+        return false;
+    }
+    pendingBytes += frame.body.size();
+    pending.push_back(Pending{driverWindow, std::move(frame)});
+    return true;
+}
+
+void DriverTransport::wake() {
+    if (wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+    }
+}
+
+void DriverTransport::onWake() {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t n = ::read(wakeFd, &count, sizeof count);
+    deliverPending();
+}
+
+void DriverTransport::onReadable() {
+    if (fd >= 0) {
+        readFrames(nullptr, nullptr);
+    }
+    deliverPending();
+    if (fd >= 0 && !pending.empty()) {
+        wake();  // stopped after kMaxReadsPerTurn; more next turn
+    }
+}
+
+void DriverTransport::deliverPending() {
+    if (delivering) {
+        return;  // a nested loop inside a listener; the outer delivery goes on
+    }
+    delivering = true;
+    while (!pending.empty()) {
+        Pending next = std::move(pending.front());
+        pending.pop_front();
+        pendingBytes -= next.frame.body.size();
+        if (next.frame.type == df::kAttach) {
+            XR_WINDOW::sendMessage(ownWindow, attachMessage, next.from, next.frame.word());
+        } else {
+            const std::string_view bytes = next.frame.block();
+            CopyDataBlock block;
+            block.tag = next.frame.tag();
+            block.byteCount = static_cast<uint32_t>(bytes.size());
+            // The body is a std::string, so a NUL follows the bytes even when
+            // the driver's block lacks one: parsers never run past it.
+            block.data = bytes.data();
+            XR_WINDOW::sendMessage(ownWindow, windowmsg::kCopyData, next.from,
+                                   reinterpret_cast<WindowLParam>(&block));
+        }
+    }
+    delivering = false;
+}
