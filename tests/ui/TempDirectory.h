@@ -1,0 +1,45 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+// Makes a fresh directory the current one for one test (the settings file
+// lives in the current directory) and removes it afterwards.
+class TempDirectory {
+public:
+    TempDirectory() {
+        oldDir = std::filesystem::current_path();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::temp_directory_path() /
+              ("quillon-ui-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" +
+               info->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+    }
+    ~TempDirectory() {
+        std::filesystem::current_path(oldDir);
+        std::error_code ignored;
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    void write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+    std::filesystem::path path() const { return dir; }
+
+private:
+    std::filesystem::path oldDir;
+    std::filesystem::path dir;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "ui/CGatePanel.h"
+
+// The panel of Client mode (dialog 130), beside the FTP client: the user
+// chooses the contact, opens and closes the gate, and the panel connects on
+// its own when the settings ask for automatic connection.
+class CClientDlg : public CGatePanel {
+    Q_OBJECT
+public:
+    static constexpr int kAutoConnectRepeatTicks = 600;  // then one tick more: about a minute
+
+    CClientDlg(CPropaty* settings, GateController* controller, QWidget* parent = nullptr);
+
+    void onSelectButton() override;
+    void onBconnect() override;
+
+    int getLampAccepting() const { return lampAccepting; }
+    int getAutoConnectCountdown() const { return autoConnectCountdown; }
+
+protected:
+    const char* traceName() const override { return "CClientDlg"; }
+    void setModeText() override;
+    void updateLamps() override;
+    void autoConnectTick() override;
+    bool isLocalLampLit() const override { return lampAccepting != 0 || lampConnected != 0; }
+
+private:
+    int lampAccepting = 0;
+    int autoConnectCountdown = 0;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What the panels and the settings dialog ask of the controller: the
+// controller's forwarding operations to the models, so that no window holds a
+// model itself. Implemented by the controller (CQuillonForTcpCom) and, in
+// tests, by a controller double.
+//
+// GUI thread only.
+class GateController {
+public:
+    virtual ~GateController() = default;
+
+    // The driver attachment status (1 attached, 0 not attached, ...).
+    virtual int getAttachStatus() = 0;
+    // Opens the gate to the selected contact.
+    virtual void connectSelectedUser() = 0;
+    // Closes the gate.
+    virtual void disconnectAll() = 0;
+    // The selected contact's handle; empty when no contact is selected.
+    virtual std::string getSelectedUserName() = 0;
+    // The selected contact's online status: 1 offline, 2 online, -1 none.
+    virtual int getSelectedUserStatus() = 0;
+    virtual int isSelectedUserConnectable() = 0;
+    virtual void selectNextUser() = 0;
+    virtual void selectUser(const char* handle) = 0;
+    virtual int hasAnyStream() = 0;
+    virtual int hasAcceptingStream(int applicationIndex) = 0;
+    virtual int hasConnectedStream(int applicationIndex) = 0;
+    virtual int hasPeerConnectedStream(int applicationIndex) = 0;
+    // The handles of the contact list, in list order.
+    virtual std::vector<std::string> getContactHandles() = 0;
+};
