@@ -1,0 +1,488 @@
+#include "tunnel/XR_SKYPESTREAM.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "platform/Trace.h"
+#include "skype/XR_SKYPECOM.h"
+#include "support/CQuillonPropaty.h"
+#include "tcp/XR_SOCKETTCP.h"
+#include "tcp/XR_TCPMANAGERFORFTP.h"
+#include "tunnel/TunnelPacket.h"
+#include "tunnel/eventLine.h"
+#include "tunnel/rewriteFtpControl.h"
+
+namespace {
+
+constexpr int kKeyChars = XR_SKYPESTREAM::kUserChars + 16;  // "%s:%d"
+// A read reply whose hexadecimal part is longer than this cannot fit the
+// receive buffer and is dropped whole.
+constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
+
+void copyCut(char* to, size_t size, const char* from) {
+    std::snprintf(to, size, "%s", from != nullptr ? from : "");
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The rewriting's view of a stream: its TCP manager opens the data-link
+// listener, its control socket knows the local address.
+class StreamRewriteTarget final : public FtpRewriteTarget {
+public:
+    explicit StreamRewriteTarget(XR_SKYPESTREAM& stream) : stream(stream) {}
+    int openDataLinkServer(int port, uint32_t bindAddress) override {
+        XR_TCPMANAGERFORFTP* manager = stream.getTcpManager();
+        const int localPort = manager != nullptr ? manager->openDataLinkServer(port, bindAddress) : -1;
+        if (localPort != -1) {
+            stream.noteDataLinkSetUp();
+        }
+        return localPort;
+    }
+    uint32_t controlLocalAddress() override {
+        XR_TCPMANAGERFORFTP* manager = stream.getTcpManager();
+        XR_SOCKETTCP* control = manager != nullptr ? manager->getControlSocket() : nullptr;
+        return control != nullptr ? control->getConnectionLocalAddress() : 0;
+    }
+    const char* peerUser() override { return stream.getPeerUser(); }
+    const char* serverHost() override { return stream.getServerHost(); }
+
+private:
+    XR_SKYPESTREAM& stream;
+};
+
+}  // namespace
+
+void rewriteFtpControl(XR_SKYPESTREAM& stream, unsigned char* packet) {
+    StreamRewriteTarget target(stream);
+    rewriteFtpControl(target, packet, kMaxQueuedPacketBytes);
+}
+
+XR_SKYPESTREAM::XR_SKYPESTREAM(const char* user, int id, const char* application, int index,
+                               TcpManagerPointer manager)
+    : commandText(new char[kBufferBytes]()),
+      receiveBuffer(new unsigned char[kBufferBytes]()),
+      sendText(new char[kBufferBytes]()),
+      pumpPacket(new unsigned char[kPumpPacketBytes]()),
+      roomWait(sleepMs) {
+    copyCut(name, sizeof name, "XR_SKYPESTREAM");
+    copyCut(peerUser, sizeof peerUser, user);
+    streamId = id;
+    CQuillonPropaty* settings = CQuillonPropaty::getInstance();
+    if (settings != nullptr) {
+        clientPort = settings->getClientPort(index);
+        serverPort = settings->getServerPort(index);
+        copyCut(serverHost, sizeof serverHost, settings->getServerHost(index));
+    }
+    copyCut(applicationName, sizeof applicationName, application);
+    tcpManager = manager != nullptr ? std::move(manager)
+                                    : std::make_unique<XR_TCPMANAGERFORFTP>(kTunnelPort);
+    tcpManager->openServer();
+    seen = 1;
+}
+
+// A manager still present is destroyed with its sockets (their destruction
+// stops their workers) without closeAll.
+XR_SKYPESTREAM::~XR_SKYPESTREAM() = default;
+
+XR_SOCKETTCP* XR_SKYPESTREAM::controlSocket() {
+    return tcpManager != nullptr ? tcpManager->getControlSocket() : nullptr;
+}
+
+XR_SOCKETTCP* XR_SKYPESTREAM::dataLinkSocket() {
+    return tcpManager != nullptr ? tcpManager->getDataLinkSocket() : nullptr;
+}
+
+int XR_SKYPESTREAM::isControlAccepting() {
+    XR_SOCKETTCP* control = controlSocket();
+    return control != nullptr && control->getConnectState() == XR_SOCKETTCP::kAccepting ? 1 : 0;
+}
+
+int XR_SKYPESTREAM::isControlConnected() {
+    XR_SOCKETTCP* control = controlSocket();
+    return control != nullptr && control->getConnectState() == XR_SOCKETTCP::kConnected ? 1 : 0;
+}
+
+// --- sending ----------------------------------------------------------------
+
+int XR_SKYPESTREAM::sendPacket(int length, unsigned char* packet) {
+    if (XR_SOCKETTCP* control = controlSocket()) {
+        storePacketU16(packet, kOffsetControlState, static_cast<uint16_t>(control->getConnectState()));
+        storePacketU16(packet, kOffsetControlFree,
+                       static_cast<uint16_t>(control->getFromPeerQueue().freeCount()));
+    }
+    if (XR_SOCKETTCP* dataLink = dataLinkSocket()) {
+        storePacketU16(packet, kOffsetDataLinkState,
+                       static_cast<uint16_t>(dataLink->getConnectState()));
+        storePacketU16(packet, kOffsetDataLinkFree,
+                       static_cast<uint16_t>(dataLink->getFromPeerQueue().freeCount()));
+    }
+    // The number is used up whether or not the write goes out.
+    storePacketU32(packet, kOffsetSequence, sendSequence);
+    ++sendSequence;
+    bytesSent += loadPacketU16(packet, kOffsetDataLength);
+    // The send text holds the hexadecimal form of at most this many bytes;
+    // anything longer could not be written anyway (see write).
+    constexpr size_t kMaxEncodedBytes = (kBufferBytes - 1) / 2;
+    const size_t count = length < 0 ? 0 : static_cast<size_t>(length);
+    encodeHex(packet, count < kMaxEncodedBytes ? count : kMaxEncodedBytes, sendText.get());
+    return write();
+}
+
+int XR_SKYPESTREAM::write() {
+    const size_t total = std::strlen(sendText.get()) + std::strlen(applicationName) +
+                         std::strlen(peerUser) + kWriteCommandOverheadChars;
+    if (total > kMaxWriteCommandChars) {
+        return 1;  // too long for one write: dropped, reported as sent
+    }
+    std::snprintf(commandText.get(), kBufferBytes, "ALTER APPLICATION %s WRITE %s:%d %s",
+                  applicationName, peerUser, streamId, sendText.get());
+    if (XR_SKYPECOM::getInstance()->sendCommand(commandText.get()) == 0) {
+        return 0;
+    }
+    writeReady = 0;
+    return 1;
+}
+
+void XR_SKYPESTREAM::intervalTimer() {
+    if (tcpManager == nullptr || writeReady == 0) {
+        return;
+    }
+    unsigned char* buffer = pumpPacket.get();
+    std::memset(buffer, 0, kPumpPacketBytes);
+
+    bool controlSent = false;
+    XR_SOCKETTCP* control = controlSocket();
+    if (control != nullptr && control->getToPeerQueue().dequeue(buffer) == 1) {
+        const TunnelPacketHeader header = loadPacketHeader(buffer);
+        if (sendPacket(static_cast<int>(header.packetSize()), buffer) == 1) {
+            controlSent = true;
+            platform::trace("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
+                            header.port, header.kind);
+        }
+    }
+
+    XR_SOCKETTCP* dataLink = dataLinkSocket();
+    if (dataLink != nullptr) {
+        if (peerControlState == kPeerConnected && peerControlFree <= kSkipFreeEntries) {
+            // The peer's control queue is filling: let its control data through first.
+            platform::trace("SKIP SEND A2A data-link data\n");
+        } else if (dataLink->getToPeerQueue().dequeue(buffer) == 1) {
+            const TunnelPacketHeader header = loadPacketHeader(buffer);
+            if (sendPacket(static_cast<int>(header.packetSize()), buffer) == 1) {
+                platform::trace(
+                    "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
+                    header.port, header.kind);
+                return;
+            }
+        }
+    }
+    if (controlSent) {
+        return;
+    }
+
+    if (idleTicks < kKeepAliveIdleTicks) {
+        ++idleTicks;
+        return;
+    }
+    if (sendNullPacket() != 0) {
+        idleTicks = 0;
+    }
+}
+
+int XR_SKYPESTREAM::sendNullPacket() {
+    unsigned char packet[kPacketHeaderBytes] = {};
+    initPacketHeader(packet);
+    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+}
+
+int XR_SKYPESTREAM::sendConnectReply(int port, int result, int error) {
+    unsigned char packet[kPacketHeaderBytes] = {};
+    initPacketHeader(packet);
+    storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
+    storePacketU16(packet, kOffsetKind, kKindControlMessage);
+    storePacketU16(packet, kOffsetCode, kCodeConnectReply);
+    storePacketU16(packet, kOffsetResult, static_cast<uint16_t>(result));
+    storePacketU16(packet, kOffsetError, static_cast<uint16_t>(error));
+    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+}
+
+int XR_SKYPESTREAM::sendDataLinkConnectReply(int port, int result, int error) {
+    unsigned char packet[kPacketHeaderBytes] = {};
+    initPacketHeader(packet);
+    storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
+    storePacketU16(packet, kOffsetKind, kKindDataLinkMessage);
+    storePacketU16(packet, kOffsetCode, kCodeConnectReply);
+    storePacketU16(packet, kOffsetResult, static_cast<uint16_t>(result));
+    storePacketU16(packet, kOffsetError, static_cast<uint16_t>(error));
+    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+}
+
+void XR_SKYPESTREAM::sendDisconnectRequest(int kind, int port) {
+    unsigned char packet[kPacketHeaderBytes] = {};
+    initPacketHeader(packet);
+    storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
+    storePacketU16(packet, kOffsetKind, static_cast<uint16_t>(kind));
+    storePacketU16(packet, kOffsetCode, kCodeDisconnectRequest);
+    sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+}
+
+void XR_SKYPESTREAM::disconnect() {
+    std::snprintf(commandText.get(), kBufferBytes, "ALTER APPLICATION %s DISCONNECT %s:%d",
+                  applicationName, peerUser, streamId);
+    XR_SKYPECOM::getInstance()->sendCommand(commandText.get());
+}
+
+void XR_SKYPESTREAM::closeTcp() {
+    if (tcpManager != nullptr) {
+        tcpManager->closeAll();
+        tcpManager.reset();
+    }
+}
+
+// --- receive dispatch -------------------------------------------------------
+
+void XR_SKYPESTREAM::repRead(const char* text) {
+    char key[kKeyChars];
+    const int keyLength = std::snprintf(key, sizeof key, "%s:%d ", peerUser, streamId);
+    if (std::strncmp(text, key, static_cast<size_t>(keyLength)) != 0) {
+        platform::trace("XR_SKYPESTREAM::repRead() SKIP NOT user=%s, id=%d\n", peerUser, streamId);
+        return;
+    }
+    platform::trace("READ REPLY OK\n");
+
+    const char* hex = text + keyLength;
+    unsigned char* packet = receiveBuffer.get();
+    std::memset(packet, 0, kBufferBytes);
+    if (strnlen(hex, kMaxReplyHexChars + 1) > kMaxReplyHexChars) {
+        platform::trace("XR_SKYPESTREAM::repRead() reply longer than the receive buffer, dropped\n");
+        return;
+    }
+    const int decoded = decodeHex(hex, packet);
+    const TunnelPacketHeader header = loadPacketHeader(packet);
+    if (header.headerLength == 0) {
+        platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);
+        return;
+    }
+    // A packet whose header does not describe the bytes that came never
+    // reaches a queue or TCP; the sequence is not advanced, so the next packet
+    // shows the gap and the stream is closed.
+    if (header.headerLength != kPacketHeaderBytes || header.packetSize() > size_t(decoded) ||
+        header.packetSize() > kMaxQueuedPacketBytes) {
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() bad packet dropped: headerLength=%d dataLength=%d "
+            "decoded=%d\n",
+            header.headerLength, header.dataLength, decoded);
+        return;
+    }
+
+    peerControlState = header.controlState;
+    peerControlFree = header.controlFree;
+    if (header.sequence != receiveSequence) {
+        platform::trace("SEQ NO Error headerSEQ=%d, thisSEQ=%d\n", static_cast<int>(header.sequence),
+                        static_cast<int>(receiveSequence));
+        disconnect();  // the packet is still handled
+    }
+    ++receiveSequence;
+    bytesReceived += header.dataLength;
+
+    const int port = header.port;
+    switch (header.kind) {
+        case kKindNull:
+            platform::trace("receive NULL packet !\n");
+            break;
+        case kKindControlMessage:
+            onControlMessage(header.code, port, header.result);
+            break;
+        case kKindDataLinkMessage:
+            onDataLinkMessage(header.code, port, header.result);
+            break;
+        case kKindControlData:
+            onControlData(packet, port);
+            break;
+        case kKindDataLinkData:
+            onDataLinkData(packet, port);
+            break;
+        default:
+            break;
+    }
+}
+
+void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
+    unsigned char* packet = receiveBuffer.get();
+    switch (code) {
+        case kCodeConnectRequest: {
+            platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+            controlAbandoned = false;
+            int error = 0;
+            const int r = tcpManager != nullptr
+                              ? tcpManager->notifyTcpConnectRequest(serverPort, serverHost)
+                              : 0;
+            if (r != 1 && tcpManager != nullptr) {
+                error = tcpManager->getLastConnectError();
+            }
+            const int written = r == 1 ? sendConnectReply(port, kResultConnected, 0)
+                                       : sendConnectReply(port, kResultFailed, error);
+            if (written == 1) {
+                if (r == 1) {
+                    writeEventLine(kEventLevel, "%s:TCP接続要求: %s Port=%d 接続", peerUser,
+                                   serverHost, serverPort);
+                } else {
+                    writeEventLine(kEventLevel, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser,
+                                   serverHost, serverPort);
+                }
+            }
+            break;
+        }
+        case kCodeConnectReply:
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            controlAbandoned = false;
+            if (tcpManager != nullptr) {
+                tcpManager->notifyTcpConnectReply(port, result);
+            }
+            break;
+        case kCodeDisconnectRequest: {
+            if (port != clientPort) {
+                return;  // not the tunnel's control port: ignored
+            }
+            platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+            XR_SOCKETTCP* control = controlSocket();
+            if (control != nullptr && control->getFromPeerQueue().canEnqueue() == 1 &&
+                control->getFromPeerQueue().enqueue(
+                    packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1) {
+                // Behind the data queued before it: TCP gets all of it first.
+                platform::trace("PEERからのDISCONNECTをQUEしました\n");
+            } else if (control != nullptr) {
+                tcpManager->notifyTcpDisconnect(port);
+                platform::trace("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
+            } else {
+                if (tcpManager != nullptr) {
+                    tcpManager->notifyTcpDisconnect(port);
+                }
+                platform::trace(
+                    "PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
+            }
+            writeEventLine(kEventLevel, "%s:TCP切断要求: %s Port=%d 切断", peerUser, serverHost,
+                           port);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
+    unsigned char* packet = receiveBuffer.get();
+    switch (code) {
+        case kCodeConnectRequest: {
+            dataLinkAbandoned = false;
+            int error = 0;
+            const int r = tcpManager != nullptr
+                              ? tcpManager->notifyDataLinkConnectRequest(port, serverHost)
+                              : 0;
+            if (r != 1 && tcpManager != nullptr) {
+                error = tcpManager->getLastConnectError();
+            }
+            const int written = r == 1 ? sendDataLinkConnectReply(port, kResultConnected, 0)
+                                       : sendDataLinkConnectReply(port, kResultFailed, error);
+            if (written == 1) {
+                if (r == 1) {
+                    writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): %s Port=%d 接続",
+                                   peerUser, serverHost, port);
+                } else {
+                    writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗",
+                                   peerUser, serverHost, port);
+                }
+            }
+            break;
+        }
+        case kCodeConnectReply:
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            if (tcpManager != nullptr) {
+                tcpManager->notifyDataLinkConnectReply(port, result);
+            }
+            break;
+        case kCodeDisconnectRequest: {
+            XR_SOCKETTCP* dataLink = dataLinkSocket();
+            const bool queued =
+                dataLink != nullptr && !dataLinkAbandoned &&
+                dataLink->getFromPeerQueue().canEnqueue() == 1 &&
+                dataLink->getFromPeerQueue().enqueue(
+                    packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1;
+            if (!queued && tcpManager != nullptr) {
+                tcpManager->notifyDataLinkDisconnect(port);
+            }
+            writeEventLine(kEventLevel, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser,
+                           serverHost, port);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+bool XR_SKYPESTREAM::waitForRoom(XR_SOCKETTCP& socket) {
+    for (int i = 0; i < kRoomWaitTries && socket.getFromPeerQueue().canEnqueue() == 0; ++i) {
+        platform::trace("#WAIT\n");
+        roomWait(kRoomWaitMs);
+    }
+    return socket.getFromPeerQueue().canEnqueue() == 1;
+}
+
+void XR_SKYPESTREAM::onControlData(unsigned char* packet, int port) {
+    XR_SOCKETTCP* control = controlSocket();
+    if (control == nullptr) {
+        platform::trace("XR_SKYPESTREAM::repRead() control data without a control socket, dropped\n");
+        return;
+    }
+    if (controlAbandoned) {
+        platform::trace("XR_SKYPESTREAM::repRead() control data for a closed connection, dropped\n");
+        return;
+    }
+    rewriteFtpControl(*this, packet);
+    const unsigned size = static_cast<unsigned>(loadPacketHeader(packet).packetSize());
+    // Control bytes are never dropped from the middle of a connection: wait
+    // for room as data links do, and close the connection on both ends if
+    // there is none.
+    if (waitForRoom(*control) && control->getFromPeerQueue().enqueue(packet, size) == 1) {
+        return;
+    }
+    platform::trace("XR_SKYPESTREAM::repRead() control queue full, connection closed\n");
+    writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのport=%d QUEFULLを検出", peerUser,
+                   serverHost, port);
+    controlAbandoned = true;
+    // Ending the connection as if its TCP peer had closed it sends the peer
+    // the usual disconnect notice; a listener goes on to accept the next client.
+    if (control->abortConnection() == 0) {
+        tcpManager->notifyTcpDisconnect(port);
+        sendDisconnectRequest(kKindControlMessage, clientPort);
+    }
+}
+
+void XR_SKYPESTREAM::onDataLinkData(unsigned char* packet, int port) {
+    XR_SOCKETTCP* dataLink = dataLinkSocket();
+    if (dataLink == nullptr) {
+        return;
+    }
+    if (dataLinkAbandoned) {
+        platform::trace("XR_SKYPESTREAM::repRead() data-link data for a closed link, dropped\n");
+        return;
+    }
+    const unsigned size = static_cast<unsigned>(loadPacketHeader(packet).packetSize());
+    if (waitForRoom(*dataLink) && dataLink->getFromPeerQueue().enqueue(packet, size) == 1) {
+        return;
+    }
+    for (int i = 0; i < kQueueFullErrorTraces; ++i) {
+        platform::trace("ERROR ");
+    }
+    platform::trace("\n");
+    writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser,
+                   serverHost, port);
+    // The data cannot go on without a hole: end the data link on both sides.
+    dataLinkAbandoned = true;
+    if (dataLink->abortConnection() == 0) {
+        tcpManager->notifyDataLinkDisconnect(port);
+        sendDisconnectRequest(kKindDataLinkMessage, port);
+    }
+}
