@@ -1,0 +1,5 @@
+#include "app/CQuillonCom.h"
+
+CQuillonCom::CQuillonCom() = default;
+
+CQuillonCom::~CQuillonCom() = default;

@@ -1,0 +1,133 @@
+#include "app/CQuillonForTcpCom.h"
+
+#include "skype/XR_SKYPECOM.h"
+#include "skype/XR_WINDOW.h"
+#include "support/XR_EVENTLOG.h"
+#include "tcp/XR_SOCKETTCP.h"
+#include "tunnel/XR_A2AMODEL.h"
+
+CQuillonForTcpCom::CQuillonForTcpCom() { XR_EVENTLOG::getInstance()->addListener(this); }
+
+CQuillonForTcpCom::~CQuillonForTcpCom() {
+    listeners.clear();
+    XR_A2AMODEL::releaseInstance();
+    a2aModel = nullptr;
+    XR_SKYPEMODEL::releaseInstance();
+    skypeModel = nullptr;
+    XR_SKYPECOM::releaseInstance();
+    skypeCom = nullptr;
+    XR_EVENTLOG::releaseInstance();
+}
+
+void CQuillonForTcpCom::addListener(CQuillonForTcpComListener* listener) {
+    listeners.push_back(listener);
+}
+
+void CQuillonForTcpCom::init(MainWindowHandle window) {
+    mainWindow = window;
+    // The controller registers first, so it hears every attach status
+    // before the models do.
+    skypeCom = XR_SKYPECOM::getInstance();
+    skypeCom->addListener(this);
+    skypeModel = XR_SKYPEMODEL::getInstance();
+    skypeModel->addListener(this);
+    a2aModel = XR_A2AMODEL::getInstance();
+    a2aModel->addListener(this);
+    a2aModel->setApplicationName(0, kApplicationName);
+    skypeCom->attachWindow(window);
+    // A listener on a free port of every interface, closed again at once.
+    XR_SOCKETTCP probe;
+    probe.createServerSocketAnyPort(kTunnelPort);
+}
+
+void CQuillonForTcpCom::destroyOwnedWindows() {
+    if (skypeCom != nullptr && skypeCom->getOwnWindow() != 0) {
+        XR_WINDOW::destroyWindow(skypeCom->getOwnWindow());
+    }
+}
+
+void CQuillonForTcpCom::notifyConnectStatsuChange(int status) {
+    // By index: a listener may register another while it is called.
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifySkypeComStatusChange();
+    }
+    if (status == 0) {
+        // The windows hear of it first; then the streams go and the
+        // contacts are forgotten.
+        a2aModel->closeAllStreams();
+        skypeModel->reset();
+    }
+}
+
+void CQuillonForTcpCom::notifyModelChanged() {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifyModelChanged();
+    }
+}
+
+void CQuillonForTcpCom::notifyA2AModelChanged() {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifyA2AModelChanged();
+    }
+}
+
+void CQuillonForTcpCom::notifyA2ATransferRate(int index, double sent, double received) {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifyA2ATransferRate(index, sent, received);
+    }
+}
+
+void CQuillonForTcpCom::notifyLog(const char* line) {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifyLog(line);
+    }
+}
+
+int CQuillonForTcpCom::getAttachStatus() {
+    return skypeCom != nullptr ? skypeCom->getAttachStatus() : 0;
+}
+
+void CQuillonForTcpCom::connectSelectedUser() { a2aModel->connectSelectedUser(); }
+
+void CQuillonForTcpCom::disconnectAll() { a2aModel->disconnectAll(); }
+
+const FriendEntry* CQuillonForTcpCom::getSelectedUser() { return skypeModel->getSelectedUser(); }
+
+std::string CQuillonForTcpCom::getSelectedUserName() {
+    const FriendEntry* entry = getSelectedUser();
+    return entry != nullptr ? std::string(entry->handle) : std::string();
+}
+
+int CQuillonForTcpCom::getSelectedUserStatus() { return skypeModel->getSelectedUserStatus(); }
+
+int CQuillonForTcpCom::isSelectedUserConnectable() {
+    return skypeModel->isSelectedUserConnectable();
+}
+
+void CQuillonForTcpCom::selectNextUser() { skypeModel->selectNextUser(); }
+
+void CQuillonForTcpCom::selectUser(const char* handle) { skypeModel->selectUser(handle); }
+
+int CQuillonForTcpCom::hasAnyStream() { return a2aModel->hasAnyStream(); }
+
+int CQuillonForTcpCom::hasAcceptingStream(int index) { return a2aModel->hasAcceptingStream(index); }
+
+int CQuillonForTcpCom::hasConnectedStream(int index) { return a2aModel->hasConnectedStream(index); }
+
+int CQuillonForTcpCom::hasPeerConnectedStream(int index) {
+    return a2aModel->hasPeerConnectedStream(index);
+}
+
+std::vector<std::string> CQuillonForTcpCom::getContactHandles() {
+    std::vector<std::string> handles;
+    if (skypeModel == nullptr) {
+        return handles;
+    }
+    for (int i = 0; i < skypeModel->getFriendCount(); ++i) {
+        const FriendEntry* entry = skypeModel->getFriend(i);
+        if (entry != nullptr) {
+            handles.emplace_back(entry->handle);
+        }
+    }
+    return handles;
+}

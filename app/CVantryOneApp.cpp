@@ -1,0 +1,215 @@
+#include "app/CVantryOneApp.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/CQuillonCom.h"
+#include "app/CVantryOneDlg.h"
+#include "app/ControlChannel.h"
+#include "app/QtEventLoop.h"
+#include "app/SingleInstance.h"
+#include "app/StartupOptions.h"
+#include "app/UserRuntimeDir.h"
+#include "platform/EventLoop.h"
+#include "platform/ProcessFlags.h"
+#include "platform/Trace.h"
+#include "resources/ResourceIds.h"
+#include "resources/StringTable.h"
+#include "skype/XR_WINDOW.h"
+#include "support/CPropaty.h"
+#include "tcp/XR_SOCKETTCP.h"
+#include "ui/ModalSeam.h"
+
+namespace {
+
+constexpr const char* kTitle = "QuillonForFTP Ⅱ";
+constexpr const char* kAlreadyRunning = "     既に起動されています.     ";
+constexpr const char* kAlreadyRunningCaption = "２重起動";
+constexpr const char* kStartLine = "********** Start VantryOne DEBUG MODE  *******\n";
+
+// Signals end the program the way the private close message does; the
+// handler only writes to this pipe.
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+void installSignalPipe() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+// A platform without a display still runs the gateway: offscreen.
+void chooseOffscreenWithoutDisplay() {
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+}
+
+bool canShowDialogs() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal");
+}
+
+// The socket layer works when a socket can be made.
+bool socketLayerWorks() {
+    XR_SOCKETTCP::startWinsock();
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return false;
+    }
+    ::close(s);
+    return true;
+}
+
+}  // namespace
+
+int CVantryOneApp::post(const char* word) {
+    const int message = ControlChannel::messageOfWord(word);
+    if (message == 0) {
+        std::fprintf(stderr, "usage: quillonftp --post close|open|close-gate|select\n");
+        return 2;
+    }
+    const std::string runtime = userRuntimeDirectory();
+    const std::string directory = ControlChannel::directoryIn(runtime);
+    if (runtime.empty() || ControlChannel::post(directory, message) != 1) {
+        std::fprintf(stderr, "quillonftp: no running gateway listens at %s/%s\n", directory.c_str(),
+                     ControlChannel::kSocketName);
+        return 1;
+    }
+    return 0;
+}
+
+int CVantryOneApp::run(int argc, char** argv) {
+    const StartupOptions options = StartupOptions::parse(argc, argv);
+    if (options.post) {
+        return post(options.postWord.c_str());
+    }
+
+    chooseOffscreenWithoutDisplay();
+    QApplication application(argc, argv);
+
+    if (!socketLayerWorks()) {
+        const char* text = resources::loadString(resources::kStringSocketInitFailed);
+        std::fprintf(stderr, "quillonftp: %s\n", text);
+        if (canShowDialogs()) {
+            ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(kTitle));
+        }
+        return 1;
+    }
+
+    // One copy per user; the lock stays held until the process ends.
+    const std::string runtime = userRuntimeDirectory();
+    SingleInstance instance;
+    switch (instance.acquire(runtime, SingleInstance::mutexName())) {
+        case SingleInstance::kFailed:
+            return 1;
+        case SingleInstance::kAlreadyRunning:
+            std::fprintf(stderr, "quillonftp: %s\n", kAlreadyRunning);
+            if (canShowDialogs()) {
+                ui::messageBox(nullptr, QString::fromUtf8(kAlreadyRunning),
+                               QString::fromUtf8(kAlreadyRunningCaption));
+            }
+            return 1;
+        case SingleInstance::kAcquired:
+            break;
+    }
+
+    platform::setDebugMode(options.debugMode);
+    platform::setLocalOnly(!options.noLocalOnly);
+
+    // Traces go to the terminal in debug mode and are discarded otherwise.
+    if (!options.debugMode) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+            std::fprintf(stderr, "quillonftp: cannot discard the traces\n");
+        }
+        [[maybe_unused]] FILE* in = std::freopen("/dev/null", "r", stdin);
+    }
+    std::fputs(kStartLine, stdout);
+    std::fflush(stdout);
+
+    // The settings file is looked for in the program's own directory.
+    const std::string directory = programDirectoryOf(argc > 0 ? argv[0] : nullptr);
+    if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
+        platform::trace("CurrentDir: cannot change to %s\n", directory.c_str());
+    }
+    platform::trace("CurrentDir=%s\n", directory.c_str());
+
+    XR_WINDOW::setMessageBoxHook([](const char* text, const char* caption) {
+        std::fprintf(stderr, "quillonftp: %s\n", text);
+        if (canShowDialogs()) {
+            ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(caption));
+        }
+    });
+
+    QtEventLoop loop;
+    platform::setGuiLoop(&loop);
+    int exitCode = 0;
+    {
+        CPropaty settings;
+        CQuillonCom controller;
+        CVantryOneDlg dialog(settings, controller);
+
+        const std::string controlDirectory = ControlChannel::directoryIn(runtime);
+        ControlChannel channel;
+        std::unique_ptr<QSocketNotifier> channelNotifier;
+        if (channel.open(controlDirectory)) {
+            channelNotifier =
+                std::make_unique<QSocketNotifier>(channel.getFd(), QSocketNotifier::Read);
+            QObject::connect(channelNotifier.get(), &QSocketNotifier::activated, &dialog,
+                             [&channel, &dialog] {
+                                 const int message = channel.readMessage();
+                                 if (message != 0) {
+                                     platform::trace("UI private message: %d\n", message);
+                                     dialog.onPrivateMessage(message);
+                                 }
+                             });
+        } else {
+            std::fprintf(stderr, "quillonftp: no control socket in %s\n", controlDirectory.c_str());
+        }
+        dialog.setOpenAnnouncer([controlDirectory](int productCode) {
+            return ControlChannel::broadcastOpen(controlDirectory, productCode);
+        });
+
+        installSignalPipe();
+        std::unique_ptr<QSocketNotifier> signalNotifier;
+        if (gSignalPipe[0] >= 0) {
+            signalNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+            QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+                char buffer[16];
+                while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
+                }
+                dialog.onPrivateMessage(CVantryOneDlg::kMessageClose);
+            });
+        }
+
+        dialog.initDialog();
+        dialog.exec();
+        dialog.destroyWindow();
+        channelNotifier.reset();
+        signalNotifier.reset();
+        // The dialog goes, then the controller releases the models, then the
+        // settings go.
+    }
+    platform::setGuiLoop(nullptr);
+    std::fflush(stdout);
+    return exitCode;
+}

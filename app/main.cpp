@@ -1,0 +1,3 @@
+#include "app/CVantryOneApp.h"
+
+int main(int argc, char** argv) { return CVantryOneApp::run(argc, argv); }
