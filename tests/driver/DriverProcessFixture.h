@@ -72,6 +72,7 @@ public:
     // Starts the driver and waits until it serves every named socket (or
     // has exited). Returns whether it is serving.
     bool start(const std::vector<std::string>& sockets) {
+        std::ofstream(logPath, std::ios::trunc).close();  // only this run's lines count
         pid = ::fork();
         if (pid == 0) {
             const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
