@@ -31,7 +31,9 @@ int XR_QUE::enqueue(const void* entry, unsigned size) {
         platform::trace("ENQUE ENTRY_OVER\n");
         return 0;
     }
-    std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
+    if (size > 0) {
+        std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
+    }
     count.fetch_add(1);
     writeIndex = (writeIndex + 1) % kCapacity;
     return 1;
