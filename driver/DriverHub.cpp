@@ -95,7 +95,7 @@ void DriverHub::removeAccount(const std::string& handle) {
         }
     }
     for (SessionId id : ids) {
-        closeSession(id);
+        closeSession(id, "account removed");
         outbox.dropSession(id);
     }
     accounts.erase(handle);
@@ -196,7 +196,7 @@ void DriverHub::attachNow(SessionId id) {
     }
 }
 
-void DriverHub::closeSession(SessionId id) {
+void DriverHub::closeSession(SessionId id, const std::string& why) {
     auto it = sessions.find(id);
     if (it == sessions.end()) {
         return;
@@ -213,7 +213,8 @@ void DriverHub::closeSession(SessionId id) {
         loop.removeTimer(it->second.authorizeTimer);
     }
     sessions.erase(it);
-    log(account + ": client " + std::to_string(id) + (wasAttached ? " detached" : " went away"));
+    log(account + ": client " + std::to_string(id) + (wasAttached ? " detached" : " went away") +
+        (why.empty() ? "" : " (" + why + ")"));
     if (wasOnline && !isOnline(account)) {
         announcePresence(account);
     }

@@ -87,7 +87,8 @@ public:
     // session; it is attached once discovery answered it with code 0.
     SessionId openSession(const std::string& handle);
     void discover(SessionId session);
-    void closeSession(SessionId session);
+    // why, when given, goes into the log line ("closed the connection").
+    void closeSession(SessionId session, const std::string& why = std::string());
     bool isAttached(SessionId session) const;
     size_t sessionCount() const { return sessions.size(); }
 

@@ -233,7 +233,6 @@ void DriverServer::onAccept(const std::string& handle) {
     connection->handle = handle;
     connection->watch = loop.addReadWatch(fd, [this, session] { onReadable(session); });
     connections.emplace(session, connection);
-    logLine(handle + ": client " + std::to_string(session) + " connected");
 }
 
 void DriverServer::onReadable(SessionId session) {
@@ -390,8 +389,7 @@ void DriverServer::closeConnection(SessionId session, bool tellHub, const std::s
         loop.removeTimer(connection->flushTimer);
     }
     ::close(connection->fd);
-    logLine(connection->handle + ": client " + std::to_string(session) + " " + why);
     if (tellHub) {
-        hub.closeSession(session);
+        hub.closeSession(session, why);  // logs the detach with the reason
     }
 }

@@ -222,6 +222,7 @@ TEST_F(DriverServerTest, ClientVanishingMidFrameIsClosedAlone) {
     EXPECT_EQ(bob.take().front(), "APPLICATION X STREAMS");
     EXPECT_EQ(run(bob, "PING"), (Texts{"PONG"}));
     EXPECT_EQ(server->clientCount(), 1u);
+    EXPECT_TRUE(logged("alice: client 1 detached (vanished in the middle of a frame)"));
 }
 
 struct BadFrameRow {
@@ -247,6 +248,7 @@ TEST_F(DriverServerTest, ProtocolErrorsCloseOnlyThatClient) {
         settle();
         EXPECT_FALSE(bad.poll());
         EXPECT_TRUE(bad.closedByDriver);
+        EXPECT_TRUE(logged("detached (protocol error: "));
         // bob heard alice come and go, and is served as before.
         EXPECT_EQ(run(bob, "PING"), (Texts{"USER alice ONLINESTATUS ONLINE",
                                            "USER alice ONLINESTATUS OFFLINE", "PONG"}));
