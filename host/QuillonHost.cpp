@@ -47,7 +47,9 @@ const char* statusName(int status) {
 QuillonHost::QuillonHost(CQuillonPropaty& settings, std::string contact, bool autoConnect)
     : settings(settings), contact(std::move(contact)), autoConnect(autoConnect) {}
 
-QuillonHost::~QuillonHost() { stop(); }
+QuillonHost::~QuillonHost() {
+    stop();
+}
 
 bool QuillonHost::isClientMode() const {
     return const_cast<CQuillonPropaty&>(settings).getAppMode() == 1;
@@ -113,7 +115,9 @@ void QuillonHost::notifyConnectStatsuChange(int status) {
     }
 }
 
-void QuillonHost::notifyCurrentUser(const char* text) { progress("signed in as %s", text); }
+void QuillonHost::notifyCurrentUser(const char* text) {
+    progress("signed in as %s", text);
+}
 
 void QuillonHost::notifyModelChanged() {}
 

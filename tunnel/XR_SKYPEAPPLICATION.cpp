@@ -56,11 +56,15 @@ void copyCut(char* to, size_t size, const char* from) {
     std::snprintf(to, size, "%s", from != nullptr ? from : "");
 }
 
-int sendCommand(const char* command) { return XR_SKYPECOM::getInstance()->sendCommand(command); }
+int sendCommand(const char* command) {
+    return XR_SKYPECOM::getInstance()->sendCommand(command);
+}
 
 }  // namespace
 
-XR_SKYPEAPPLICATION::XR_SKYPEAPPLICATION() { copyCut(name, sizeof name, "XR_SKYPEAPPLICATION"); }
+XR_SKYPEAPPLICATION::XR_SKYPEAPPLICATION() {
+    copyCut(name, sizeof name, "XR_SKYPEAPPLICATION");
+}
 
 XR_SKYPEAPPLICATION::~XR_SKYPEAPPLICATION() = default;
 
@@ -201,8 +205,8 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         // Several streams only for a Server that allows several peers;
         // otherwise only while the table has no slot at all (an emptied slot
         // still counts).
-        const bool several =
-            settings != nullptr && settings->isMultiPeerAllowed() == 1 && settings->getAppMode() == 0;
+        const bool several = settings != nullptr && settings->isMultiPeerAllowed() == 1 &&
+                             settings->getAppMode() == 0;
         if (acceptable && (several || streams.empty())) {
             createStream(entry.user, entry.id);
             notifyStreamChange();
@@ -338,8 +342,8 @@ XR_SKYPESTREAM* XR_SKYPEAPPLICATION::createStream(const char* user, int id) {
         streams.push_back(std::move(stream));
     }
     state = kStreamCreated;
-    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index), user, id,
-                   kLineConnected);
+    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index), user,
+                   id, kLineConnected);
     return created;
 }
 

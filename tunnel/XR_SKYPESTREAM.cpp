@@ -25,7 +25,9 @@ void copyCut(char* to, size_t size, const char* from) {
     std::snprintf(to, size, "%s", from != nullptr ? from : "");
 }
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // The rewriting's view of a stream: its TCP manager opens the data-link
 // listener, its control socket knows the local address.
@@ -34,7 +36,8 @@ public:
     explicit StreamRewriteTarget(XR_SKYPESTREAM& stream) : stream(stream) {}
     int openDataLinkServer(int port, uint32_t bindAddress) override {
         XR_TCPMANAGERFORFTP* manager = stream.getTcpManager();
-        const int localPort = manager != nullptr ? manager->openDataLinkServer(port, bindAddress) : -1;
+        const int localPort =
+            manager != nullptr ? manager->openDataLinkServer(port, bindAddress) : -1;
         if (localPort != -1) {
             stream.noteDataLinkSetUp();
         }
@@ -108,7 +111,8 @@ int XR_SKYPESTREAM::isControlConnected() {
 
 int XR_SKYPESTREAM::sendPacket(int length, unsigned char* packet) {
     if (XR_SOCKETTCP* control = controlSocket()) {
-        storePacketU16(packet, kOffsetControlState, static_cast<uint16_t>(control->getConnectState()));
+        storePacketU16(packet, kOffsetControlState,
+                       static_cast<uint16_t>(control->getConnectState()));
         storePacketU16(packet, kOffsetControlFree,
                        static_cast<uint16_t>(control->getFromPeerQueue().freeCount()));
     }
@@ -158,8 +162,9 @@ void XR_SKYPESTREAM::intervalTimer() {
         const TunnelPacketHeader header = loadPacketHeader(buffer);
         if (sendPacket(static_cast<int>(header.packetSize()), buffer) == 1) {
             controlSent = true;
-            platform::trace("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
-                            header.port, header.kind);
+            platform::trace(
+                "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
+                header.port, header.kind);
         }
     }
 
@@ -256,7 +261,8 @@ void XR_SKYPESTREAM::repRead(const char* text) {
     unsigned char* packet = receiveBuffer.get();
     std::memset(packet, 0, kBufferBytes);
     if (strnlen(hex, kMaxReplyHexChars + 1) > kMaxReplyHexChars) {
-        platform::trace("XR_SKYPESTREAM::repRead() reply longer than the receive buffer, dropped\n");
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() reply longer than the receive buffer, dropped\n");
         return;
     }
     const int decoded = decodeHex(hex, packet);
@@ -280,8 +286,8 @@ void XR_SKYPESTREAM::repRead(const char* text) {
     peerControlState = header.controlState;
     peerControlFree = header.controlFree;
     if (header.sequence != receiveSequence) {
-        platform::trace("SEQ NO Error headerSEQ=%d, thisSEQ=%d\n", static_cast<int>(header.sequence),
-                        static_cast<int>(receiveSequence));
+        platform::trace("SEQ NO Error headerSEQ=%d, thisSEQ=%d\n",
+                        static_cast<int>(header.sequence), static_cast<int>(receiveSequence));
         disconnect();  // the packet is still handled
     }
     ++receiveSequence;
@@ -388,8 +394,8 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
                                        : sendDataLinkConnectReply(port, kResultFailed, error);
             if (written == 1) {
                 if (r == 1) {
-                    writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): %s Port=%d 接続",
-                                   peerUser, serverHost, port);
+                    writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): %s Port=%d 接続", peerUser,
+                                   serverHost, port);
                 } else {
                     writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗",
                                    peerUser, serverHost, port);
@@ -433,11 +439,13 @@ bool XR_SKYPESTREAM::waitForRoom(XR_SOCKETTCP& socket) {
 void XR_SKYPESTREAM::onControlData(unsigned char* packet, int port) {
     XR_SOCKETTCP* control = controlSocket();
     if (control == nullptr) {
-        platform::trace("XR_SKYPESTREAM::repRead() control data without a control socket, dropped\n");
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() control data without a control socket, dropped\n");
         return;
     }
     if (controlAbandoned) {
-        platform::trace("XR_SKYPESTREAM::repRead() control data for a closed connection, dropped\n");
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() control data for a closed connection, dropped\n");
         return;
     }
     rewriteFtpControl(*this, packet);

@@ -35,10 +35,10 @@ public:
     static constexpr size_t kWriteCommandOverheadChars = 37;
     static constexpr int kTunnelPort = 21;
     static constexpr int kKeepAliveIdleTicks = 600;  // a NULL packet on the 601st idle tick
-    static constexpr int kSkipFreeEntries = 20;      // peer control queue this full holds data links
+    static constexpr int kSkipFreeEntries = 20;  // peer control queue this full holds data links
     static constexpr int kPeerConnected = 2;
-    static constexpr int kRoomWaitMs = 50;           // one wait for room in a from-peer queue
-    static constexpr int kRoomWaitTries = 100;       // 100 x 50 ms = 5 s
+    static constexpr int kRoomWaitMs = 50;      // one wait for room in a from-peer queue
+    static constexpr int kRoomWaitTries = 100;  // 100 x 50 ms = 5 s
     static constexpr int kQueueFullErrorTraces = 500;
 
     using TcpManagerPointer = std::unique_ptr<XR_TCPMANAGERFORFTP>;
@@ -108,7 +108,6 @@ public:
     void noteDataLinkSetUp() { dataLinkAbandoned = false; }
 
 private:
-
     int write();
     XR_SOCKETTCP* controlSocket();
     XR_SOCKETTCP* dataLinkSocket();

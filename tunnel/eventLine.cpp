@@ -43,4 +43,6 @@ void writeEventLine(int level, const char* format, ...) {
     XR_EVENTLOG::getInstance()->write(level, line);
 }
 
-void setEventLineObserver(EventLineObserver observer) { gObserver = std::move(observer); }
+void setEventLineObserver(EventLineObserver observer) {
+    gObserver = std::move(observer);
+}

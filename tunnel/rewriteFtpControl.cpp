@@ -91,13 +91,15 @@ int readSixNumbers(const char* from, char lastDelimiter, int& p1, int& p2) {
     return p1 * 256 + p2;
 }
 
-bool validPort(long port) { return port >= kMinPort && port <= kMaxPort; }
+bool validPort(long port) {
+    return port >= kMinPort && port <= kMaxPort;
+}
 
 size_t formatSix(const char* prefix, const char* closing, uint32_t address, int newPort, char* out,
                  size_t outSize) {
     const auto* a = reinterpret_cast<const unsigned char*>(&address);
-    const int n = std::snprintf(out, outSize, "%s%d,%d,%d,%d,%d,%d%s\r\n", prefix, a[0], a[1],
-                                a[2], a[3], newPort / 256, newPort % 256, closing);
+    const int n = std::snprintf(out, outSize, "%s%d,%d,%d,%d,%d,%d%s\r\n", prefix, a[0], a[1], a[2],
+                                a[3], newPort / 256, newPort % 256, closing);
     return n > 0 && static_cast<size_t>(n) < outSize ? static_cast<size_t>(n) : 0;
 }
 
@@ -154,7 +156,9 @@ bool parsePort(const char* line, Announcement& found) {
 // --- extended forms (RFC 2428) ---------------------------------------------------
 
 // A delimiter is any printable ASCII character but a digit.
-bool isExtendedDelimiter(char c) { return c >= 33 && c <= 126 && !(c >= '0' && c <= '9'); }
+bool isExtendedDelimiter(char c) {
+    return c >= 33 && c <= 126 && !(c >= '0' && c <= '9');
+}
 
 // Reads a decimal port at line[at], ending at delimiter; stores its end.
 long readPortField(const char* line, size_t at, char delimiter, size_t& end) {
@@ -216,8 +220,9 @@ size_t formatExtendedPort(const Announcement& found, const char* line, uint32_t 
                           int newPort, char* out, size_t outSize) {
     const auto* a = reinterpret_cast<const unsigned char*>(&address);
     const char d = found.delimiter;
-    const int n = std::snprintf(out, outSize, "%s%c1%c%d.%d.%d.%d%c%d%c%s", kExtendedPortPrefix, d,
-                                d, a[0], a[1], a[2], a[3], d, newPort, d, line + found.fieldEnd + 1);
+    const int n =
+        std::snprintf(out, outSize, "%s%c1%c%d.%d.%d.%d%c%d%c%s", kExtendedPortPrefix, d, d, a[0],
+                      a[1], a[2], a[3], d, newPort, d, line + found.fieldEnd + 1);
     return n > 0 && static_cast<size_t>(n) < outSize ? static_cast<size_t>(n) : 0;
 }
 
@@ -338,8 +343,8 @@ void rewriteFtpControl(FtpRewriteTarget& target, unsigned char* packet, size_t c
     }
 
     thread_local char rewritten[kMaxLineChars + 1];
-    const size_t newLength = found.format(found, line, address, newPort, rewritten,
-                                          sizeof rewritten);
+    const size_t newLength =
+        found.format(found, line, address, newPort, rewritten, sizeof rewritten);
     const size_t restLength = dataLength - lineLength;
     if (newLength == 0 || kPacketHeaderBytes + newLength + restLength > capacity ||
         newLength + restLength > 0xFFFF) {

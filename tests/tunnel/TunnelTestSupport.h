@@ -31,7 +31,8 @@ constexpr WindowHandle kDriverWindow = 77;
 class RecordingTransport : public SkypeTransport {
 public:
     int broadcastDiscover(WindowHandle, unsigned) override { return 1; }
-    WindowResult sendCopyData(WindowHandle target, WindowHandle, const CopyDataBlock& block) override {
+    WindowResult sendCopyData(WindowHandle target, WindowHandle,
+                              const CopyDataBlock& block) override {
         if (target == 0) {
             return 0;
         }
@@ -58,7 +59,9 @@ public:
         return *dataLinkSocket;
     }
     // Hands in a socket the test has set up (for example a connected one).
-    void giveControlSocket(std::unique_ptr<XR_SOCKETTCP> socket) { controlSocket = std::move(socket); }
+    void giveControlSocket(std::unique_ptr<XR_SOCKETTCP> socket) {
+        controlSocket = std::move(socket);
+    }
 
     void openServer() override { calls.push_back("openServer"); }
     void closeAll() override {

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <ostream>
 
 #include "TunnelTestSupport.h"
 
@@ -102,9 +104,10 @@ TEST_F(StreamTest, WriteTextNamesApplicationPeerAndStream) {
     auto stream = makeStream("carol", 7);
     stream->sendNullPacket();
     ASSERT_EQ(writes().size(), 1u);
-    EXPECT_EQ(writes()[0], "ALTER APPLICATION QuillonForFtp2000 WRITE carol:7 "
-                           "28000000020001000000000000000000000000000000000000000000000000000000"
-                           "000000000000");
+    EXPECT_EQ(writes()[0],
+              "ALTER APPLICATION QuillonForFtp2000 WRITE carol:7 "
+              "28000000020001000000000000000000000000000000000000000000000000000000"
+              "000000000000");
 }
 
 TEST_F(StreamTest, WriteHoldsEveryTickUntilResumed) {
@@ -136,8 +139,11 @@ TEST_F(StreamTest, BothPacketsLeaveInOneTickControlFirst) {
     ASSERT_EQ(writes().size(), 2u);
     EXPECT_EQ(kindOf(writes()[0]), kKindControlData);
     EXPECT_EQ(kindOf(writes()[1]), kKindDataLinkData);
-    EXPECT_EQ(capture.count("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=21,kind=3\n"), 1);
-    EXPECT_EQ(capture.count("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=30000,kind=4\n"), 1);
+    EXPECT_EQ(
+        capture.count("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=21,kind=3\n"), 1);
+    EXPECT_EQ(
+        capture.count("XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=30000,kind=4\n"),
+        1);
     EXPECT_EQ(stream->getBytesSent(), 10);
 }
 
@@ -161,6 +167,10 @@ struct SkipRow {
     bool skipped;
 };
 
+void PrintTo(const SkipRow& row, std::ostream* os) {
+    *os << "state " << row.peerState << " free " << row.peerFree;
+}
+
 class SkipRule : public StreamTest, public ::testing::WithParamInterface<SkipRow> {};
 
 TEST_P(SkipRule, DataLinkWaitsWhileThePeersControlQueueFills) {
@@ -176,8 +186,8 @@ TEST_P(SkipRule, DataLinkWaitsWhileThePeersControlQueueFills) {
 
     stream->intervalTimer();
     stream->intervalTimer();
-    const std::string what = "state " + std::to_string(row.peerState) + " free " +
-                             std::to_string(row.peerFree);
+    const std::string what =
+        "state " + std::to_string(row.peerState) + " free " + std::to_string(row.peerFree);
     if (row.skipped) {
         EXPECT_TRUE(writes().empty()) << what;
         EXPECT_EQ(dataLink.getToPeerQueue().getCount(), 1) << what;
@@ -404,7 +414,8 @@ TEST_F(StreamTest, ControlDisconnectRequestHonoursOnlyTheTunnelPort) {
     } rows[] = {
         {"queued", 1, 21, "PEERからのDISCONNECTをQUEしました\n", nullptr, 1},
         {"other port", 1, 2121, nullptr, nullptr, 0},
-        {"full queue", 2, 21, "PEERからのDISCONNECTをTCPMANAGERに通知しました\n", "disconnect 21", 30},
+        {"full queue", 2, 21, "PEERからのDISCONNECTをTCPMANAGERに通知しました\n", "disconnect 21",
+         30},
         {"no socket", 0, 21,
          "PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n",
          "disconnect 21", 0},
@@ -561,6 +572,10 @@ struct BadPacketRow {
     size_t payloadBytes;
 };
 
+void PrintTo(const BadPacketRow& row, std::ostream* os) {
+    *os << row.what;
+}
+
 class BadPacket : public StreamTest, public ::testing::WithParamInterface<BadPacketRow> {};
 
 TEST_P(BadPacket, NeverReachesAQueue) {
@@ -577,12 +592,12 @@ TEST_P(BadPacket, NeverReachesAQueue) {
     EXPECT_EQ(stream->getReceiveSequence(), 0u) << row.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, BadPacket,
-    ::testing::Values(BadPacketRow{"header length 41", 41, 4, 4},
-                      BadPacketRow{"header length 39", 39, 4, 4},
-                      BadPacketRow{"data longer than decoded", 40, 100, 10},
-                      BadPacketRow{"larger than a queue slot", 40, 30937, 30937}));
+INSTANTIATE_TEST_SUITE_P(Table, BadPacket,
+                         ::testing::Values(BadPacketRow{"header length 41", 41, 4, 4},
+                                           BadPacketRow{"header length 39", 39, 4, 4},
+                                           BadPacketRow{"data longer than decoded", 40, 100, 10},
+                                           BadPacketRow{"larger than a queue slot", 40, 30937,
+                                                        30937}));
 
 TEST_F(StreamTest, ReplyLongerThanTheReceiveBufferIsDropped) {
     Capture capture;

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,11 +51,15 @@ std::string payloadOf(const std::vector<unsigned char>& packet) {
 struct RewriteCase {
     const char* what;
     std::string input;
-    int listenerPort;      // what the data-link listener reports
-    std::string expected;  // ignored when openedPort says unchanged
-    int openedPort;        // the port a listener is asked for; 0: none asked
-    const char* eventLine; // nullptr: none
+    int listenerPort;       // what the data-link listener reports
+    std::string expected;   // ignored when openedPort says unchanged
+    int openedPort;         // the port a listener is asked for; 0: none asked
+    const char* eventLine;  // nullptr: none
 };
+
+void PrintTo(const RewriteCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 class RewriteTable : public ::testing::TestWithParam<RewriteCase> {
 protected:
@@ -79,7 +85,8 @@ TEST_P(RewriteTable, RewritesOrLeavesTheFirstLine) {
     } else {
         ASSERT_EQ(target.opened.size(), 1u) << row.what;
         EXPECT_EQ(target.opened[0], row.openedPort) << row.what;
-        EXPECT_EQ(target.boundTo[0], inet_addr("10.0.0.5")) << row.what << ": bound to control address";
+        EXPECT_EQ(target.boundTo[0], inet_addr("10.0.0.5"))
+            << row.what << ": bound to control address";
     }
     if (row.eventLine == nullptr) {
         EXPECT_TRUE(lines.empty()) << row.what << ": " << (lines.empty() ? "" : lines[0]);
@@ -126,8 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "PORT 10,0,0,5,195,81\r\nLIST\r\n", 1025,
                     "bobとのFTP接続:localhostとのd-port=50001/1025 作成"},
         RewriteCase{"five numbers", "PORT 127,0,0,1,4\r\n", 50000, "", 0, nullptr},
-        RewriteCase{"five numbers in a reply", "227 Entering Passive Mode (127,0,0,1,4)\r\n",
-                    50000, "", 0, nullptr},
+        RewriteCase{"five numbers in a reply", "227 Entering Passive Mode (127,0,0,1,4)\r\n", 50000,
+                    "", 0, nullptr},
         RewriteCase{"hexadecimal number", "PORT 127,0,0,1,0x4,1\r\n", 50000, "", 0, nullptr},
         RewriteCase{"letter in the port", "PORT 127,0,0,1,4,1a\r\n", 50000, "", 0, nullptr},
         RewriteCase{"empty number", "PORT 127,,0,1,4,1\r\n", 50000, "", 0, nullptr},
@@ -156,8 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "", 0, nullptr},
         RewriteCase{"EPSV missing delimiter", "229 Entering Extended Passive Mode (||5001|)\r\n",
                     50000, "", 0, nullptr},
-        RewriteCase{"EPSV missing close", "229 Entering Extended Passive Mode (|||5001)\r\n",
-                    50000, "", 0, nullptr},
+        RewriteCase{"EPSV missing close", "229 Entering Extended Passive Mode (|||5001)\r\n", 50000,
+                    "", 0, nullptr},
         RewriteCase{"EPSV without field", "229 Entering Extended Passive Mode\r\n", 50000, "", 0,
                     nullptr},
         RewriteCase{"EPSV rest kept", "229 Extended (|||5001|) ok\r\n226 Done.\r\n", 50000,
