@@ -6,7 +6,9 @@
 #include "tcp/XR_SOCKETTCP.h"
 #include "tunnel/XR_A2AMODEL.h"
 
-CQuillonForTcpCom::CQuillonForTcpCom() { XR_EVENTLOG::getInstance()->addListener(this); }
+CQuillonForTcpCom::CQuillonForTcpCom() {
+    XR_EVENTLOG::getInstance()->addListener(this);
+}
 
 CQuillonForTcpCom::~CQuillonForTcpCom() {
     listeners.clear();
@@ -87,32 +89,50 @@ int CQuillonForTcpCom::getAttachStatus() {
     return skypeCom != nullptr ? skypeCom->getAttachStatus() : 0;
 }
 
-void CQuillonForTcpCom::connectSelectedUser() { a2aModel->connectSelectedUser(); }
+void CQuillonForTcpCom::connectSelectedUser() {
+    a2aModel->connectSelectedUser();
+}
 
-void CQuillonForTcpCom::disconnectAll() { a2aModel->disconnectAll(); }
+void CQuillonForTcpCom::disconnectAll() {
+    a2aModel->disconnectAll();
+}
 
-const FriendEntry* CQuillonForTcpCom::getSelectedUser() { return skypeModel->getSelectedUser(); }
+const FriendEntry* CQuillonForTcpCom::getSelectedUser() {
+    return skypeModel->getSelectedUser();
+}
 
 std::string CQuillonForTcpCom::getSelectedUserName() {
     const FriendEntry* entry = getSelectedUser();
     return entry != nullptr ? std::string(entry->handle) : std::string();
 }
 
-int CQuillonForTcpCom::getSelectedUserStatus() { return skypeModel->getSelectedUserStatus(); }
+int CQuillonForTcpCom::getSelectedUserStatus() {
+    return skypeModel->getSelectedUserStatus();
+}
 
 int CQuillonForTcpCom::isSelectedUserConnectable() {
     return skypeModel->isSelectedUserConnectable();
 }
 
-void CQuillonForTcpCom::selectNextUser() { skypeModel->selectNextUser(); }
+void CQuillonForTcpCom::selectNextUser() {
+    skypeModel->selectNextUser();
+}
 
-void CQuillonForTcpCom::selectUser(const char* handle) { skypeModel->selectUser(handle); }
+void CQuillonForTcpCom::selectUser(const char* handle) {
+    skypeModel->selectUser(handle);
+}
 
-int CQuillonForTcpCom::hasAnyStream() { return a2aModel->hasAnyStream(); }
+int CQuillonForTcpCom::hasAnyStream() {
+    return a2aModel->hasAnyStream();
+}
 
-int CQuillonForTcpCom::hasAcceptingStream(int index) { return a2aModel->hasAcceptingStream(index); }
+int CQuillonForTcpCom::hasAcceptingStream(int index) {
+    return a2aModel->hasAcceptingStream(index);
+}
 
-int CQuillonForTcpCom::hasConnectedStream(int index) { return a2aModel->hasConnectedStream(index); }
+int CQuillonForTcpCom::hasConnectedStream(int index) {
+    return a2aModel->hasConnectedStream(index);
+}
 
 int CQuillonForTcpCom::hasPeerConnectedStream(int index) {
     return a2aModel->hasPeerConnectedStream(index);

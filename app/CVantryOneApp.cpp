@@ -192,7 +192,8 @@ int CVantryOneApp::run(int argc, char** argv) {
         installSignalPipe();
         std::unique_ptr<QSocketNotifier> signalNotifier;
         if (gSignalPipe[0] >= 0) {
-            signalNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+            signalNotifier =
+                std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
             QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
                 char buffer[16];
                 while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {

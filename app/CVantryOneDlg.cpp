@@ -40,13 +40,21 @@ CVantryOneDlg::CVantryOneDlg(CPropaty& settingsRef, QuillonController& controlle
     setContextMenuPolicy(Qt::DefaultContextMenu);
 }
 
-CVantryOneDlg::~CVantryOneDlg() { destroyWindow(); }
+CVantryOneDlg::~CVantryOneDlg() {
+    destroyWindow();
+}
 
-int CVantryOneDlg::getGateWasOpen() { return gGateWasOpen; }
+int CVantryOneDlg::getGateWasOpen() {
+    return gGateWasOpen;
+}
 
-void CVantryOneDlg::resetGateWasOpenForTest() { gGateWasOpen = 0; }
+void CVantryOneDlg::resetGateWasOpenForTest() {
+    gGateWasOpen = 0;
+}
 
-bool CVantryOneDlg::isClientMode() const { return settings.getAppMode() == 1; }
+bool CVantryOneDlg::isClientMode() const {
+    return settings.getAppMode() == 1;
+}
 
 CGatePanel* CVantryOneDlg::getPanel() const {
     if (isClientMode()) {
@@ -139,7 +147,8 @@ void CVantryOneDlg::contextMenuEvent(QContextMenuEvent* event) {
         }
         menu.addSeparator();
         const int command = item.command;
-        menu.addAction(QString::fromUtf8(text), this, [this, command] { onSystemCommand(command); });
+        menu.addAction(QString::fromUtf8(text), this,
+                       [this, command] { onSystemCommand(command); });
     }
     menu.exec(event->globalPos());
 }
@@ -176,9 +185,10 @@ void CVantryOneDlg::changeMode() {
     }
     if (settings.saveIni() == 0) {
         platform::trace("CVantryOneDlg: cannot write %s\n", settings.getIniPath().c_str());
-        ui::messageBox(this,
-                       QString::fromUtf8(kCannotWrite).arg(QString::fromStdString(settings.getIniPath())),
-                       QString::fromUtf8(kTitle));
+        ui::messageBox(
+            this,
+            QString::fromUtf8(kCannotWrite).arg(QString::fromStdString(settings.getIniPath())),
+            QString::fromUtf8(kTitle));
     }
 }
 
@@ -209,12 +219,15 @@ int CVantryOneDlg::onPrivateMessage(int message) {
     }
 }
 
-void CVantryOneDlg::reject() { close(); }  // Escape closes the way the close box does
+void CVantryOneDlg::reject() {
+    close();
+}  // Escape closes the way the close box does
 
 void CVantryOneDlg::closeEvent(QCloseEvent* event) {
     if (closeWithoutAsking == 0 && controller.hasConnectedStream(0) == 1) {
-        const int answer = ui::messageBox(this, QString::fromUtf8(kAskClose), QString::fromUtf8(kTitle),
-                                          QMessageBox::Yes | QMessageBox::No);
+        const int answer =
+            ui::messageBox(this, QString::fromUtf8(kAskClose), QString::fromUtf8(kTitle),
+                           QMessageBox::Yes | QMessageBox::No);
         if (answer == QMessageBox::No) {
             event->ignore();
             return;

@@ -97,8 +97,8 @@ int ControlChannel::readMessage() {
     char rest = 0;
     if (std::sscanf(buffer, "%d%c", &message, &rest) != 1 || message < kFirstMessage ||
         message > kLastMessage) {
-        platform::trace("ControlChannel: unknown message \"%.*s\" ignored\n",
-                        static_cast<int>(n), buffer);
+        platform::trace("ControlChannel: unknown message \"%.*s\" ignored\n", static_cast<int>(n),
+                        buffer);
         return 0;
     }
     return message;

@@ -31,7 +31,8 @@ SingleInstance::Result SingleInstance::acquire(const std::string& directory,
         return kFailed;
     }
     const std::string path = directory + "/" + name;
-    const int lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode);
+    const int lockFd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode);
     if (lockFd < 0) {
         return kFailed;
     }

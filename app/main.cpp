@@ -1,3 +1,5 @@
 #include "app/CVantryOneApp.h"
 
-int main(int argc, char** argv) { return CVantryOneApp::run(argc, argv); }
+int main(int argc, char** argv) {
+    return CVantryOneApp::run(argc, argv);
+}

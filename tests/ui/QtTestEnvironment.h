@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <QApplication>
 #include <functional>
 #include <string>
@@ -17,6 +19,8 @@ public:
         static int argc = 1;
         static char name[] = "quillon-ui-tests";
         static char* argv[] = {name, nullptr};
+        // CTest sets the platform; a test run by hand gets it here too.
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         app = new QApplication(argc, argv);
     }
     void TearDown() override {

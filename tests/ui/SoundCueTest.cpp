@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "QtTestEnvironment.h"
 #include "ui/CSoundCue.h"
 #include "ui/SoundPlayer.h"
 #include "ui/WaveData.h"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,12 +15,13 @@ class TempDirectory {
 public:
     TempDirectory() {
         oldDir = std::filesystem::current_path();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              ("quillon-ui-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" +
-               info->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        // Short, so that socket paths inside it fit a Unix address.
+        char pattern[] = "/tmp/qui-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            ADD_FAILURE() << "mkdtemp failed";
+            return;
+        }
+        dir = pattern;
         std::filesystem::current_path(dir);
     }
     ~TempDirectory() {
