@@ -284,7 +284,10 @@ class Tunnel:
         env = {"XDG_RUNTIME_DIR": host.run_dir, "QUILLON_DRIVER": self.sockets[name]}
         if not self.show or not os.environ.get("DISPLAY"):
             env["QT_QPA_PLATFORM"] = "offscreen"
-        proc = host.popen([link, "-D583"] + list(extra_args), "gateway", env=env)
+        args = [link, "-D583"] + list(extra_args)
+        if self.gateway_kind == "quillon-host":
+            args += ["--connect", peer]  # the headless host takes its contact here
+        proc = host.popen(args, "gateway", env=env)
         self.gateways[name] = proc
         self.processes.append(proc)
         return proc
