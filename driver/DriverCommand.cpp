@@ -23,7 +23,9 @@ std::string_view takeWord(std::string_view& rest) {
     return word;
 }
 
-bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
 
 // "<handle>:<id>" with a valid handle and a decimal id from 1 to INT_MAX.
 bool parseStreamKey(std::string_view key, std::string& user, int& id) {
@@ -107,7 +109,8 @@ DriverCommand parseAlter(std::string_view rest) {
     }
     const std::string_view name = takeWord(rest);
     if (!isValidApplicationName(name)) {
-        return fail(DriverCommand::kBadApplicationName, "ALTER APPLICATION: invalid application name");
+        return fail(DriverCommand::kBadApplicationName,
+                    "ALTER APPLICATION: invalid application name");
     }
     DriverCommand command;
     command.application.assign(name);

@@ -70,9 +70,8 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
             error = "account " + handle + ": no socket path";
             return false;
         }
-        account.socketPath = (*socket)[0] == '/' || baseDirectory.empty()
-                                 ? *socket
-                                 : baseDirectory + "/" + *socket;
+        account.socketPath =
+            (*socket)[0] == '/' || baseDirectory.empty() ? *socket : baseDirectory + "/" + *socket;
         if (!sockets.insert(account.socketPath).second) {
             error = "account " + handle + ": socket " + account.socketPath +
                     " is used by another account";
@@ -85,7 +84,8 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
         }
         if (!DriverHub::parseAuthorize(file.lookup(handle, "authorize").value_or(""),
                                        account.settings.authorize)) {
-            error = "account " + handle + ": authorize must be allow, pending, refuse or unavailable";
+            error =
+                "account " + handle + ": authorize must be allow, pending, refuse or unavailable";
             return false;
         }
         if (const auto delay = file.lookup(handle, "authorizedelay")) {

@@ -70,7 +70,8 @@ void DriverConsole::onSocket() {
         df::Frame frame;
         const auto result = reader.next(frame);
         if (result == platform::DriverFrameReader::Result::kError) {
-            std::fprintf(errors, "quillon-driver: protocol error: %s\n", reader.errorText().c_str());
+            std::fprintf(errors, "quillon-driver: protocol error: %s\n",
+                         reader.errorText().c_str());
             finish(1);
             return;
         }

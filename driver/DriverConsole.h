@@ -15,8 +15,8 @@
 // after the input ends once every command has its result.
 class DriverConsole {
 public:
-    static constexpr int kLingerMs = 300;       // after the input ends, for late replies
-    static constexpr int kIdleWaitMs = 100;     // longest wait of one loop turn
+    static constexpr int kLingerMs = 300;    // after the input ends, for late replies
+    static constexpr int kIdleWaitMs = 100;  // longest wait of one loop turn
 
     DriverConsole(int inputFd, FILE* output, FILE* errors);
     ~DriverConsole();
@@ -41,7 +41,7 @@ private:
     platform::DriverFrameReader reader;
     std::string inputBuffer;  // a partial line; at most one block
     bool inputEnded = false;
-    int outstanding = 0;      // commands without a result yet
+    int outstanding = 0;  // commands without a result yet
     int64_t quietSinceMs = 0;
     int exitCode = 0;
     bool done = false;

@@ -13,7 +13,9 @@ bool isKnownStatus(std::string_view status) {
     return std::find(std::begin(kStatuses), std::end(kStatuses), status) != std::end(kStatuses);
 }
 
-void logToStderr(const std::string& line) { std::fprintf(stderr, "quillon-driver: %s\n", line.c_str()); }
+void logToStderr(const std::string& line) {
+    std::fprintf(stderr, "quillon-driver: %s\n", line.c_str());
+}
 
 std::string joined(const std::vector<std::string>& items, const char* separator) {
     std::string out;
@@ -82,7 +84,9 @@ bool DriverHub::addAccount(const AccountSettings& settings, std::string& error) 
     return true;
 }
 
-std::vector<std::string> DriverHub::accountHandles() const { return accountOrder; }
+std::vector<std::string> DriverHub::accountHandles() const {
+    return accountOrder;
+}
 
 void DriverHub::removeAccount(const std::string& handle) {
     if (accounts.count(handle) == 0) {
@@ -206,8 +210,9 @@ void DriverHub::closeSession(SessionId id, const std::string& why) {
     const bool wasAttached = it->second.state == SessionState::kAttached;
     // The leaving client hears nothing more; its peers hear of its streams.
     it->second.state = SessionState::kOpen;
-    removeStreams([id](const Stream& s) { return s.ends[0].session == id || s.ends[1].session == id; },
-                  "client detached");
+    removeStreams(
+        [id](const Stream& s) { return s.ends[0].session == id || s.ends[1].session == id; },
+        "client detached");
     it = sessions.find(id);
     if (it->second.authorizeTimer != 0) {
         loop.removeTimer(it->second.authorizeTimer);

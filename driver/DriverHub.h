@@ -113,8 +113,8 @@ private:
     struct StreamEnd {
         SessionId session = 0;
         std::string account;
-        int id = 0;                         // the id this end knows the stream by
-        std::deque<std::string> inbox;      // written by the other end, not yet read
+        int id = 0;                     // the id this end knows the stream by
+        std::deque<std::string> inbox;  // written by the other end, not yet read
         size_t inboxBytes = 0;
     };
     struct Stream {

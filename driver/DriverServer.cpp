@@ -18,7 +18,9 @@ namespace df = platform::driverframe;
 
 namespace {
 
-void logLine(const std::string& line) { std::fprintf(stderr, "quillon-driver: %s\n", line.c_str()); }
+void logLine(const std::string& line) {
+    std::fprintf(stderr, "quillon-driver: %s\n", line.c_str());
+}
 
 // Creates the missing directories of path's parent, each owner-only.
 bool makeParentDirectories(const std::string& path, std::string& error) {
@@ -44,7 +46,9 @@ bool makeParentDirectories(const std::string& path, std::string& error) {
 
 DriverServer::DriverServer(platform::EventLoop& loop) : loop(loop), hub(loop, *this) {}
 
-DriverServer::~DriverServer() { shutdown(); }
+DriverServer::~DriverServer() {
+    shutdown();
+}
 
 bool DriverServer::addAccount(const DriverAccountConfig& account, std::string& error) {
     if (!hub.addAccount(account.settings, error)) {
@@ -266,8 +270,7 @@ void DriverServer::onReadable(SessionId session) {
             df::Frame frame;
             const auto result = connection->reader.next(frame);
             if (result == platform::DriverFrameReader::Result::kError) {
-                closeConnection(session, true,
-                                "protocol error: " + connection->reader.errorText());
+                closeConnection(session, true, "protocol error: " + connection->reader.errorText());
                 return;
             }
             if (result == platform::DriverFrameReader::Result::kFrame) {

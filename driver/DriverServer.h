@@ -26,9 +26,9 @@ public:
     static constexpr int kListenBacklog = 16;
     static constexpr size_t kMaxClientsPerAccount = 32;
     static constexpr size_t kReadChunkBytes = 64 * 1024;
-    static constexpr int kMaxReadsPerTurn = 8;        // then the other clients get a turn
+    static constexpr int kMaxReadsPerTurn = 8;                  // then the other clients get a turn
     static constexpr size_t kMaxOutputBytes = 8 * 1024 * 1024;  // a client that never reads
-    static constexpr int kFlushRetryMs = 5;           // retry of a write that found no room
+    static constexpr int kFlushRetryMs = 5;  // retry of a write that found no room
 
     explicit DriverServer(platform::EventLoop& loop);
     ~DriverServer() override;

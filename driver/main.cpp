@@ -31,7 +31,9 @@ void onStopSignal(int) {
     }
 }
 
-void onReloadSignal(int) { gReload = 1; }
+void onReloadSignal(int) {
+    gReload = 1;
+}
 
 void installHandler(int signalNumber, void (*handler)(int)) {
     struct sigaction action {};

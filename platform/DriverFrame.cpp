@@ -40,7 +40,9 @@ int32_t Frame::word() const {
     return static_cast<int32_t>(getWord(body.data()));
 }
 
-uint32_t Frame::tag() const { return body.size() < kWordBytes ? 0 : getWord(body.data()); }
+uint32_t Frame::tag() const {
+    return body.size() < kWordBytes ? 0 : getWord(body.data());
+}
 
 std::string_view Frame::block() const {
     if (body.size() < kWordBytes) {
@@ -49,7 +51,9 @@ std::string_view Frame::block() const {
     return std::string_view(body).substr(kWordBytes);
 }
 
-std::string encodeDiscover() { return frameOf(kDiscover, {}); }
+std::string encodeDiscover() {
+    return frameOf(kDiscover, {});
+}
 
 std::string encodeAttach(int32_t code) {
     std::string body;

@@ -25,22 +25,24 @@ DriverTransport::DriverTransport(std::string socketPath) : configuredPath(std::m
 
 DriverTransport::~DriverTransport() {
     close();
-    if (wakeWatch != 0 && platform::hasGuiLoop()) {
-        platform::guiLoop().removeWatch(wakeWatch);
-    }
+    removeWatch(wakeWatch);
     if (wakeFd >= 0) {
         ::close(wakeFd);
     }
+}
+
+void DriverTransport::removeWatch(platform::EventLoop::WatchId& id) {
+    if (id != 0 && platform::hasGuiLoop() && &platform::guiLoop() == watchLoop) {
+        watchLoop->removeWatch(id);
+    }
+    id = 0;
 }
 
 void DriverTransport::close() {
     if (fd < 0) {
         return;
     }
-    if (watch != 0 && platform::hasGuiLoop()) {
-        platform::guiLoop().removeWatch(watch);
-    }
-    watch = 0;
+    removeWatch(watch);
     ::close(fd);
     fd = -1;
     driverWindow = 0;
@@ -54,6 +56,16 @@ int DriverTransport::broadcastDiscover(WindowHandle window, unsigned discoverMes
         return 0;
     }
     platform::EventLoop& loop = platform::guiLoop();
+    if (watchLoop != &loop) {
+        // A new GUI loop (tests install one each): watch from scratch.
+        close();
+        wakeWatch = 0;
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+            wakeFd = -1;
+        }
+        watchLoop = &loop;
+    }
     if (wakeFd < 0) {
         wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wakeFd < 0) {
@@ -181,7 +193,8 @@ bool DriverTransport::readFrames(bool* gotResult, int32_t* result) {
 }
 
 bool DriverTransport::queue(df::Frame frame) {
-    if (pending.size() >= kMaxPendingBlocks || pendingBytes + frame.body.size() > kMaxPendingBytes) {
+    if (pending.size() >= kMaxPendingBlocks ||
+        pendingBytes + frame.body.size() > kMaxPendingBytes) {
         return false;
     }
     pendingBytes += frame.body.size();

@@ -71,12 +71,16 @@ private:
     void onReadable();
     void onWake();
     void deliverPending();
+    void removeWatch(platform::EventLoop::WatchId& id);
 
     std::string configuredPath;
     int fd = -1;
     WindowHandle driverWindow = 0;  // names the current connection; 0 without one
     WindowHandle ownWindow = 0;
     unsigned attachMessage = 0;
+    // The loop the watches were added to; they are removed only from it, and
+    // only while it is still the GUI loop.
+    platform::EventLoop* watchLoop = nullptr;
     platform::EventLoop::WatchId watch = 0;
     int wakeFd = -1;
     platform::EventLoop::WatchId wakeWatch = 0;

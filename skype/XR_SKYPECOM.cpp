@@ -68,7 +68,9 @@ XR_SKYPECOM::~XR_SKYPECOM() {
     listeners.clear();
 }
 
-void XR_SKYPECOM::setTransport(SkypeTransport* replacement) { transport = replacement; }
+void XR_SKYPECOM::setTransport(SkypeTransport* replacement) {
+    transport = replacement;
+}
 
 SkypeTransport& XR_SKYPECOM::getTransport() {
     if (transport != nullptr) {
@@ -101,7 +103,9 @@ void XR_SKYPECOM::attachWindow(WindowHandle parent) {
     broadcastMessage();
 }
 
-void XR_SKYPECOM::addListener(XR_SKYPECOMUSER* listener) { listeners.push_back(listener); }
+void XR_SKYPECOM::addListener(XR_SKYPECOMUSER* listener) {
+    listeners.push_back(listener);
+}
 
 void XR_SKYPECOM::broadcastMessage() {
     if (skypeWindow != 0) {

@@ -52,7 +52,9 @@ void XR_SKYPEMODEL::reset() {
     notifyListeners();
 }
 
-void XR_SKYPEMODEL::addListener(MODELLISTENER* listener) { listeners.push_back(listener); }
+void XR_SKYPEMODEL::addListener(MODELLISTENER* listener) {
+    listeners.push_back(listener);
+}
 
 void XR_SKYPEMODEL::notifyListeners() {
     for (size_t i = 0; i < listeners.size(); ++i) {
@@ -80,7 +82,9 @@ const FriendEntry* XR_SKYPEMODEL::getFriend(int index) const {
     return &contacts[static_cast<size_t>(index)];
 }
 
-const FriendEntry* XR_SKYPEMODEL::getSelectedUser() const { return getFriend(selected); }
+const FriendEntry* XR_SKYPEMODEL::getSelectedUser() const {
+    return getFriend(selected);
+}
 
 int XR_SKYPEMODEL::getSelectedUserStatus() const {
     const FriendEntry* entry = getSelectedUser();

@@ -39,8 +39,7 @@ void stopTimers(WindowRecord& record) {
 
 }  // namespace
 
-XR_WINDOW::XR_WINDOW(WindowHandle parent, const char* className, const char* title,
-                     WindowProc proc)
+XR_WINDOW::XR_WINDOW(WindowHandle parent, const char* className, const char* title, WindowProc proc)
     : title(title), windowProc(proc), parent(parent) {
     std::strcpy(name, "XR_WINDOW");
     windowClass = WindowClass{};
@@ -124,9 +123,8 @@ int XR_WINDOW::setTimer(WindowHandle window, unsigned id, int periodMs) {
         loop.removeTimer(old->second);
     }
     record.loop = &loop;
-    record.timers[id] = loop.addTimer(periodMs, [window, id] {
-        sendMessage(window, windowmsg::kTimer, id, 0);
-    });
+    record.timers[id] =
+        loop.addTimer(periodMs, [window, id] { sendMessage(window, windowmsg::kTimer, id, 0); });
     return 1;
 }
 
@@ -154,7 +152,9 @@ int XR_WINDOW::destroyWindow(WindowHandle window) {
     return 1;
 }
 
-bool XR_WINDOW::isWindow(WindowHandle window) { return gWindows.count(window) != 0; }
+bool XR_WINDOW::isWindow(WindowHandle window) {
+    return gWindows.count(window) != 0;
+}
 
 bool XR_WINDOW::isWindowVisible(WindowHandle window) {
     (void)window;

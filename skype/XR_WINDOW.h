@@ -23,7 +23,7 @@ using WindowProc = WindowResult (*)(WindowHandle window, unsigned message, Windo
                                     WindowLParam second);
 
 namespace windowmsg {
-constexpr unsigned kCreate = 0x0001;    // the first message, while the window is being created
+constexpr unsigned kCreate = 0x0001;  // the first message, while the window is being created
 constexpr unsigned kDestroy = 0x0002;
 constexpr unsigned kCopyData = 0x004A;  // first: the sender's window; second: a CopyDataBlock*
 constexpr unsigned kTimer = 0x0113;     // first: the timer id
@@ -41,10 +41,10 @@ struct CopyDataBlock {
 class XR_WINDOW {
 public:
     static constexpr std::int32_t kUseDefault = INT32_MIN;  // CW_USEDEFAULT
-    static constexpr unsigned kClassStyle = 0x0003;        // CS_HREDRAW | CS_VREDRAW
-    static constexpr unsigned kWindowStyle = 0xA0000;      // WS_SYSMENU | WS_MINIMIZEBOX, not visible
-    static constexpr int kArrowCursor = 32512;             // IDC_ARROW
-    static constexpr int kGrayBrush = 2;                   // GRAY_BRUSH
+    static constexpr unsigned kClassStyle = 0x0003;         // CS_HREDRAW | CS_VREDRAW
+    static constexpr unsigned kWindowStyle = 0xA0000;  // WS_SYSMENU | WS_MINIMIZEBOX, not visible
+    static constexpr int kArrowCursor = 32512;         // IDC_ARROW
+    static constexpr int kGrayBrush = 2;               // GRAY_BRUSH
     static constexpr const char* kRegisterFailedText = "This program requires Windows NT!";
 
     // The window-class record: what registerClass registers.

@@ -214,7 +214,8 @@ TEST_F(DriverServerTest, ClientVanishingMidStreamClosesItsStreamsAndTheOtherGoes
 
 TEST_F(DriverServerTest, ClientVanishingMidFrameIsClosedAlone) {
     openStream();
-    const std::string frame = platform::driverframe::encodeText("ALTER APPLICATION X WRITE bob:1 x");
+    const std::string frame =
+        platform::driverframe::encodeText("ALTER APPLICATION X WRITE bob:1 x");
     alice.sendRaw(frame.substr(0, frame.size() / 2));
     settle();
     alice.close();

@@ -133,7 +133,8 @@ TEST_F(XR_SKYPECOMDriverTest, ADriverThatStopsIsNoticedByTheNextCommandAndFoundA
     EXPECT_EQ(link->sendCommand("SEARCH FRIENDS"), 0);
     EXPECT_EQ(link->getAttachStatus(), 0);
     EXPECT_EQ(calls, (Calls{"user:status:0"}));
-    EXPECT_EQ(eventLines, (std::vector<std::string>{"2 SkypeDriverへの通知に失敗しました。Skypeは未接続"}));
+    EXPECT_EQ(eventLines,
+              (std::vector<std::string>{"2 SkypeDriverへの通知に失敗しました。Skypeは未接続"}));
 
     // While the driver is away, each tick looks for it in vain.
     traces.clear();

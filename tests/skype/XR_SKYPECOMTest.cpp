@@ -28,7 +28,8 @@ protected:
 TEST_F(XR_SKYPECOMTest, ConstructionRegistersBothMessagesAndTracesTheirIds) {
     EXPECT_STREQ(link->getName(), "XR_SKYPECOM");
     EXPECT_EQ(link->getAttachStatus(), 0);
-    EXPECT_EQ(link->getAttachMessageId(), XR_WINDOW::registerWindowMessage("SkypeControlAPIAttach"));
+    EXPECT_EQ(link->getAttachMessageId(),
+              XR_WINDOW::registerWindowMessage("SkypeControlAPIAttach"));
     EXPECT_NE(link->getAttachMessageId(), link->getDiscoverMessageId());
     char expected[96];
     std::snprintf(expected, sizeof expected,
@@ -73,8 +74,8 @@ TEST_F(XR_SKYPECOMTest, AttachStatusTable) {
         }
         calls.clear();
         traces.clear();
-        EXPECT_EQ(link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow,
-                                        row.code),
+        EXPECT_EQ(link->onAttachMessage(link->getAttachMessageId(),
+                                        RecordingTransport::kDriverWindow, row.code),
                   1);
         EXPECT_EQ(link->getAttachStatus(), row.status);
         const std::string s = std::to_string(row.status);
@@ -104,7 +105,8 @@ TEST_F(XR_SKYPECOMTest, OtherMessagesAreNotTheAttachMessage) {
 TEST_F(XR_SKYPECOMTest, SendBeforeAttachWindowFailsLogsAndTellsEveryListenerInOrder) {
     EXPECT_EQ(link->sendCommand("SEARCH FRIENDS"), 0);
     EXPECT_EQ(transport.sent, (std::vector<std::string>{"SEARCH FRIENDS"}));
-    EXPECT_EQ(eventLines, (std::vector<std::string>{"2 SkypeDriverへの通知に失敗しました。Skypeは未接続"}));
+    EXPECT_EQ(eventLines,
+              (std::vector<std::string>{"2 SkypeDriverへの通知に失敗しました。Skypeは未接続"}));
     EXPECT_EQ(calls, (Calls{"controller:status:0", "model:status:0"}));
     EXPECT_TRUE(traced("Message to skype failure!!! ret=0\n"));
     EXPECT_EQ(link->getAttachStatus(), 0);
@@ -189,7 +191,8 @@ TEST_F(XR_SKYPECOMTest, ALaterLinkReportsTheTakenClassNameAndStillGetsItsWindow)
     link->setTransport(&transport);
     const int before = transport.discovers;
     link->attachWindow(0);
-    EXPECT_EQ(messageBoxes, (std::vector<std::string>{"SKYPEWINDOW: This program requires Windows NT!"}));
+    EXPECT_EQ(messageBoxes,
+              (std::vector<std::string>{"SKYPEWINDOW: This program requires Windows NT!"}));
     EXPECT_NE(link->getOwnWindow(), 0u);
     EXPECT_EQ(transport.discovers, before + 1);
     clock.advance(XR_SKYPECOM::kRediscoveryPeriodMs);

@@ -69,9 +69,8 @@ TEST_F(XR_SKYPEMODELTest, AttachAsksForContactsAndTheListFillsInOrderThenEachIsQ
     }
     EXPECT_STREQ(model->getSelectedUser()->handle, "alice");
     EXPECT_EQ(listener.changes, 1);
-    EXPECT_EQ(transport.sent,
-              (Sent{"GET USER alice ONLINESTATUS", "GET USER bob ONLINESTATUS",
-                    "GET USER carol ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
+    EXPECT_EQ(transport.sent, (Sent{"GET USER alice ONLINESTATUS", "GET USER bob ONLINESTATUS",
+                                    "GET USER carol ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
 }
 
 TEST_F(XR_SKYPEMODELTest, EveryStatusOneRebuildsTheListAndSelectsTheFirstAgain) {
@@ -110,8 +109,8 @@ struct OnlineRow {
 
 TEST_F(XR_SKYPEMODELTest, OnlineStatusValues) {
     const OnlineRow rows[] = {
-        {"ONLINE", 2}, {"AWAY", 2}, {"NA", 2}, {"DND", 2}, {"SKYPEME", 2},
-        {"OFFLINE", 1}, {"UNKNOWN", 1}, {"OFFLINE_X", 1},
+        {"ONLINE", 2},  {"AWAY", 2},    {"NA", 2},      {"DND", 2},
+        {"SKYPEME", 2}, {"OFFLINE", 1}, {"UNKNOWN", 1}, {"OFFLINE_X", 1},
     };
     withContacts();
     for (const OnlineRow& row : rows) {
