@@ -90,6 +90,8 @@ void QuillonHost::stop() {
         platform::guiLoop().removeTimer(tickTimer);
         tickTimer = 0;
     }
+    // Count what the streams moved since the last report.
+    XR_A2AMODEL::getInstance()->trafficTick();
     XR_A2AMODEL::releaseInstance();
     XR_SKYPEMODEL::releaseInstance();
     if (XR_SKYPECOM* link = XR_SKYPECOM::getInstance(); link->getOwnWindow() != 0) {

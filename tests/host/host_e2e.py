@@ -38,6 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 GATE_TIMEOUT_S = 60
 SESSION_TIMEOUT_S = 120
 TCP_LISTEN = "0A"
+TRAFFIC_SETTLE_S = 2.5  # more than two of the hosts' 1000 ms traffic periods
 
 
 class Failure(Exception):
@@ -290,6 +291,8 @@ def run(args):
             % (active.announced_ports, logged))
 
         setup.check_alive()
+        # Let a traffic report pass after the last byte, then stop both.
+        time.sleep(TRAFFIC_SETTLE_S)
         for name in ("alice", "bob"):
             setup.stop_host(name)
         alice_sent, alice_received = setup.totals("alice")
