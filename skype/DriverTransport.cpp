@@ -19,7 +19,8 @@ namespace {
 WindowHandle gNextDriverWindow = 0x7F000001;
 }  // namespace
 
-DriverTransport::DriverTransport(std::string socketPath) : configuredPath(std::move(socketPath)) {
+DriverTransport::DriverTransport(std::string socketPath, int sendTimeoutMs)
+    : configuredPath(std::move(socketPath)), sendTimeoutMs(sendTimeoutMs) {
     attachMessage = XR_WINDOW::registerWindowMessage("SkypeControlAPIAttach");
 }
 
@@ -84,7 +85,7 @@ int DriverTransport::broadcastDiscover(WindowHandle window, unsigned discoverMes
         watch = loop.addReadWatch(fd, [this] { onReadable(); });
     }
     const std::string frame = df::encodeDiscover();
-    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), kSendTimeoutMs)) {
+    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), sendTimeoutMs)) {
         close();
         return 0;
     }
@@ -106,8 +107,8 @@ WindowResult DriverTransport::sendCopyData(WindowHandle target, WindowHandle sen
         return 0;
     }
     const platform::Clock& clock = platform::SteadyClock::instance();
-    const int64_t deadline = clock.nowMs() + kSendTimeoutMs;
-    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), kSendTimeoutMs)) {
+    const int64_t deadline = clock.nowMs() + sendTimeoutMs;
+    if (!platform::driversocket::writeAll(fd, frame.data(), frame.size(), sendTimeoutMs)) {
         close();
         return 0;
     }
@@ -116,7 +117,7 @@ WindowResult DriverTransport::sendCopyData(WindowHandle target, WindowHandle sen
     while (!gotResult) {
         const int64_t left = deadline - clock.nowMs();
         if (left <= 0) {
-            platform::trace("DriverTransport: no result within %d ms\n", kSendTimeoutMs);
+            platform::trace("DriverTransport: no result within %d ms\n", sendTimeoutMs);
             close();
             break;
         }

@@ -41,8 +41,9 @@ public:
     static constexpr int kMaxReadsPerTurn = 8;
 
     // socketPath empty: QUILLON_DRIVER or the per-user default, at each
-    // discovery.
-    explicit DriverTransport(std::string socketPath = std::string());
+    // discovery. sendTimeoutMs other than kSendTimeoutMs only in tests.
+    explicit DriverTransport(std::string socketPath = std::string(),
+                             int sendTimeoutMs = kSendTimeoutMs);
     ~DriverTransport() override;
     DriverTransport(const DriverTransport&) = delete;
     DriverTransport& operator=(const DriverTransport&) = delete;
@@ -74,6 +75,7 @@ private:
     void removeWatch(platform::EventLoop::WatchId& id);
 
     std::string configuredPath;
+    int sendTimeoutMs;
     int fd = -1;
     WindowHandle driverWindow = 0;  // names the current connection; 0 without one
     WindowHandle ownWindow = 0;

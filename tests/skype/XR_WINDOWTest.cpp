@@ -67,7 +67,8 @@ TEST_F(XR_WINDOWTest, ASecondRegistrationFailsVisiblyAndCreationUsesTheExistingC
     EXPECT_TRUE(boxes.empty());
     XR_WINDOW second(0, "TESTCLASS_TWICE", nullptr, &secondProc);
     EXPECT_EQ(second.registerClass(), -1);
-    EXPECT_EQ(boxes, (std::vector<std::string>{"TESTCLASS_TWICE: This program requires Windows NT!"}));
+    EXPECT_EQ(boxes,
+              (std::vector<std::string>{"TESTCLASS_TWICE: This program requires Windows NT!"}));
     const WindowHandle w = second.createWindow();
     windows.push_back(w);
     ASSERT_NE(w, 0u);
