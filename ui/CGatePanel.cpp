@@ -167,7 +167,11 @@ void CGatePanel::showSelectedUser() {
         userColour = controller->isSelectedUserConnectable() == 1 ? 2 : 1;
     }
     refreshColours();
-    platform::trace("UI user: %s %s\n", name.c_str(), userColour == 2 ? "green" : "blue");
+    std::string shown = name + (userColour == 2 ? " green" : " blue");
+    if (shown != tracedUser) {
+        tracedUser = std::move(shown);
+        platform::trace("UI user: %s\n", tracedUser.c_str());
+    }
 }
 
 void CGatePanel::setGateOpen(int open) {

@@ -108,5 +108,6 @@ private:
     QTimer lampTimer;
     QTimer autoConnectTimer;
     std::string tracedLamps;  // the lamps as last traced
+    std::string tracedUser;   // the contact and its colour as last traced
     int tracedLed = -1;
 };

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 
 #include "resources/ResourceIds.h"
 #include "ui/DialogUnits.h"
@@ -107,6 +108,11 @@ bool DialogBuilder::build(QWidget& owner, int dialogId, LinkHandler onLinkClicke
             // The template's height includes the drop-down list; the closed
             // box is one line high.
             rect.setHeight(widget->sizeHint().height());
+        }
+        if (c.kind == ControlKind::kLink) {
+            // The stand-in font runs a little wider than the template's; a
+            // link keeps its whole text rather than losing its last letters.
+            rect.setWidth(std::max(rect.width(), widget->sizeHint().width()));
         }
         if (c.kind == ControlKind::kIcon) {
             rect.setSize(QSize(kIconPixels, kIconPixels));
