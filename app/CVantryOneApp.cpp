@@ -104,6 +104,9 @@ int CVantryOneApp::run(int argc, char** argv) {
         return post(options.postWord.c_str());
     }
 
+    // Before anything can be seen from outside (the control socket): a
+    // signal from then on always ends the program through the close path.
+    installSignalPipe();
     chooseOffscreenWithoutDisplay();
     QApplication application(argc, argv);
 
@@ -189,7 +192,6 @@ int CVantryOneApp::run(int argc, char** argv) {
             return ControlChannel::broadcastOpen(controlDirectory, productCode);
         });
 
-        installSignalPipe();
         std::unique_ptr<QSocketNotifier> signalNotifier;
         if (gSignalPipe[0] >= 0) {
             signalNotifier =
