@@ -311,7 +311,6 @@ TEST_F(SocketTest, CloseWithoutAWorkerReturnsAtOnceAndFreesThePort) {
 TEST_F(SocketTest, AWorkerWithoutARoleEndsAtOnce) {
     socket.startThread();
     ASSERT_TRUE(waitUntil([&] { return traces.has("スレッド終了 port=0\n"); }));
-    const auto lines = traces.snapshot();
     const std::vector<std::string> expected = {
         "スレッドを作成しました\n", "スレッド開始 port=0\n",
         "スレッド起動失敗：サーバ・クライアント種別が設定されていません\n",
