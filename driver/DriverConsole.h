@@ -15,7 +15,7 @@
 // after the input ends once every command has its result.
 class DriverConsole {
 public:
-    static constexpr int kLingerMs = 300;    // after the input ends, for late replies
+    static constexpr int kLingerMs = 1000;   // quiet time after the input ends, for late replies
     static constexpr int kIdleWaitMs = 100;  // longest wait of one loop turn
 
     DriverConsole(int inputFd, FILE* output, FILE* errors);

@@ -263,16 +263,16 @@ void DriverHub::announcePresence(const std::string& handle) {
     }
 }
 
-bool DriverHub::isMutualContact(const std::string& a, const std::string& b) const {
-    auto ia = accounts.find(a);
-    auto ib = accounts.find(b);
-    if (a == b || ia == accounts.end() || ib == accounts.end()) {
+bool DriverHub::canReach(const std::string& from, const std::string& to) const {
+    auto ia = accounts.find(from);
+    auto ib = accounts.find(to);
+    if (from == to || ia == accounts.end() || ib == accounts.end()) {
         return false;
     }
-    const auto& ca = ia->second.settings.contacts;
-    const auto& cb = ib->second.settings.contacts;
-    return std::find(ca.begin(), ca.end(), b) != ca.end() &&
-           std::find(cb.begin(), cb.end(), a) != cb.end();
+    const auto& mine = ia->second.settings.contacts;
+    const auto& theirs = ib->second.settings.contacts;
+    return std::find(mine.begin(), mine.end(), to) != mine.end() &&
+           std::find(theirs.begin(), theirs.end(), from) != theirs.end();
 }
 
 bool DriverHub::hasApplication(const Session& session, const std::string& name) const {
@@ -437,7 +437,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
         case Kind::kGetConnectable: {
             std::vector<std::string> users;
             for (const std::string& contact : settings.contacts) {
-                if (isMutualContact(me, contact) && isOnline(contact) &&
+                if (canReach(me, contact) && isOnline(contact) &&
                     findServingSession(contact, app) != 0 &&
                     std::find(users.begin(), users.end(), contact) == users.end()) {
                     users.push_back(contact);
@@ -519,7 +519,7 @@ void DriverHub::connect(SessionId id, const DriverCommand& command, const std::s
     const std::string& app = command.application;
     const std::string& peer = command.user;
     const SessionId peerSession =
-        isMutualContact(me, peer) && isOnline(peer) ? findServingSession(peer, app) : 0;
+        canReach(me, peer) && isOnline(peer) ? findServingSession(peer, app) : 0;
     if (peerSession == 0) {
         reply(id, "ERROR 547 ALTER APPLICATION CONNECT: " + peer +
                       " is not an online contact running " + app);

@@ -128,7 +128,9 @@ private:
     void announcePresence(const std::string& handle);
     bool isOnline(const std::string& handle) const;
     std::string visibleStatus(const std::string& handle) const;
-    bool isMutualContact(const std::string& a, const std::string& b) const;
+    // Whether from may address to: both hosted, not the same, and each in the
+    // other's contacts, as the messaging network links only mutual contacts.
+    bool canReach(const std::string& from, const std::string& to) const;
     bool hasApplication(const Session& session, const std::string& name) const;
     SessionId findServingSession(const std::string& handle, const std::string& application) const;
 

@@ -336,13 +336,18 @@ TEST_F(DriverServerTest, ContactsStatusAndConnectableAnswers) {
     run(bob, "CREATE APPLICATION X");
     EXPECT_EQ(run(alice, "GET APPLICATION X CONNECTABLE"),
               (Texts{"APPLICATION X CONNECTABLE bob"}));
-    // carol runs X too but does not list alice: not connectable.
+    // carol runs X too but does not list alice: streams link mutual
+    // contacts only, either way round.
     ScriptedClient carol;
     attach(carol, "carol");
     run(carol, "CREATE APPLICATION X");
     EXPECT_EQ(alice.take(), (Texts{"USER carol ONLINESTATUS ONLINE"}));
     EXPECT_EQ(run(alice, "GET APPLICATION X CONNECTABLE"),
               (Texts{"APPLICATION X CONNECTABLE bob"}));
+    run(alice, "CREATE APPLICATION X");
+    EXPECT_EQ(run(alice, "ALTER APPLICATION X CONNECT carol").front().substr(0, 9), "ERROR 547");
+    EXPECT_EQ(run(carol, "ALTER APPLICATION X CONNECT alice").front().substr(0, 9), "ERROR 547");
+    EXPECT_TRUE(carol.take().empty());
     // A contact added later is announced.
     EXPECT_TRUE(server->getHub().addContact("alice", "dave"));
     settle();
