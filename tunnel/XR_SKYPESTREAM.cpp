@@ -1,5 +1,6 @@
 #include "tunnel/XR_SKYPESTREAM.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,12 @@ constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
 
 void copyCut(char* to, size_t size, const char* from) {
     std::snprintf(to, size, "%s", from != nullptr ? from : "");
+}
+
+// The bytes of a queue entry: what its header says, never more than a slot
+// (the pump buffer holds one slot).
+int entryLength(const TunnelPacketHeader& header) {
+    return static_cast<int>(std::min(header.packetSize(), XR_QUE::kSlotBytes));
 }
 
 void sleepMs(int ms) {
@@ -160,7 +167,7 @@ void XR_SKYPESTREAM::intervalTimer() {
     XR_SOCKETTCP* control = controlSocket();
     if (control != nullptr && control->getToPeerQueue().dequeue(buffer) == 1) {
         const TunnelPacketHeader header = loadPacketHeader(buffer);
-        if (sendPacket(static_cast<int>(header.packetSize()), buffer) == 1) {
+        if (sendPacket(entryLength(header), buffer) == 1) {
             controlSent = true;
             platform::trace(
                 "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
@@ -175,7 +182,7 @@ void XR_SKYPESTREAM::intervalTimer() {
             platform::trace("SKIP SEND A2A data-link data\n");
         } else if (dataLink->getToPeerQueue().dequeue(buffer) == 1) {
             const TunnelPacketHeader header = loadPacketHeader(buffer);
-            if (sendPacket(static_cast<int>(header.packetSize()), buffer) == 1) {
+            if (sendPacket(entryLength(header), buffer) == 1) {
                 platform::trace(
                     "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
                     header.port, header.kind);

@@ -190,6 +190,9 @@ class Setup:
                 proc.kill()
                 proc.wait()
                 raise Failure("%s's host did not stop on SIGTERM" % name)
+        if proc.returncode != 0:
+            raise Failure("%s's host ended with exit status %s: %s"
+                          % (name, proc.returncode, self.host_log(name)[-2000:]))
 
     def totals(self, name):
         match = re.search(r"stopped total-sent=(\d+) total-received=(\d+)", self.host_log(name))
