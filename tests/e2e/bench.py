@@ -33,7 +33,8 @@ def main():
     parser.add_argument("--gateway", default="quillonftp")
     args = parser.parse_args()
 
-    tunnel = e2e.Tunnel(args.build, gateway=args.gateway,
+    # Without "-D583": the traces of every packet would cost the gateways CPU.
+    tunnel = e2e.Tunnel(args.build, gateway=args.gateway, debug=False,
                         say=lambda text: print("bench: " + text, flush=True))
     try:
         source = os.path.join(tunnel.ftp_root, "bench.bin")

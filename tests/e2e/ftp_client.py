@@ -6,6 +6,9 @@ on the command line, in order:
   list                       LIST of the current directory
   retr:REMOTE:LOCAL          download REMOTE into LOCAL
   stor:LOCAL:REMOTE          upload LOCAL as REMOTE
+  abor:REMOTE:BYTES          start a download of REMOTE, abort it with ABOR after BYTES
+  probe-pasv:ADDRESS         PASV, then try the announced port at ADDRESS first
+                             (records whether it was accepted), then LIST through it
 Options choose passive (default) or active mode. While a transfer runs it
 prints "progress <step> <bytes>" at most every half second; at the end one
 JSON line with what each step did (bytes, seconds, sha256), or exits 1 with
@@ -79,6 +82,40 @@ def main():
                 results.append({"step": "stor", "bytes": progress.bytes,
                                 "seconds": time.monotonic() - start,
                                 "sha256": progress.sha.hexdigest()})
+            elif kind == "abor":
+                remote, limit = rest.split(":", 1)
+                progress = Progress("abor")
+                conn = ftp.transfercmd("RETR " + remote)
+                while progress.bytes < int(limit):
+                    data = conn.recv(BLOCK)
+                    if not data:
+                        break
+                    progress.add(data)
+                reply = ftp.abort()
+                conn.close()
+                try:
+                    ftp.voidresp()  # the 226 that may follow the 426
+                except ftplib.Error:
+                    pass
+                results.append({"step": "abor", "bytes": progress.bytes, "reply": reply})
+            elif kind == "probe-pasv":
+                import socket
+                ftp.sendcmd("TYPE A")
+                reply = ftp.sendcmd("PASV")
+                numbers = reply[reply.index("(") + 1:reply.index(")")].split(",")
+                port = int(numbers[4]) * 256 + int(numbers[5])
+                announced = ".".join(numbers[:4])
+                probe = socket.socket()
+                probe.settimeout(5)
+                try:
+                    probe.connect((rest, port))
+                    accepted_elsewhere = True
+                except OSError:
+                    accepted_elsewhere = False
+                finally:
+                    probe.close()
+                results.append({"step": "probe-pasv", "announced": announced, "port": port,
+                                "accepted_at_" + rest: accepted_elsewhere})
             else:
                 raise ValueError("unknown step " + step)
         ftp.quit()

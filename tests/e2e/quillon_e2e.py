@@ -112,6 +112,8 @@ class Host:
         if line != "ready":
             raise SetupError("%s: could not set up a network namespace: %s"
                              % (name, self.holder.stderr.read().strip()))
+        self.holder.stdout.close()
+        self.holder.stderr.close()
 
     def prefix(self):
         if self.holder is None:
@@ -126,8 +128,12 @@ class Host:
         err = open(os.path.join(self.dir, log_name + ".err"), "wb")
         full_env = dict(os.environ)
         full_env.update(env or {})
-        return subprocess.Popen(self.prefix() + argv, stdout=out, stderr=err, stdin=stdin,
-                                env=full_env, start_new_session=True)
+        try:
+            return subprocess.Popen(self.prefix() + argv, stdout=out, stderr=err, stdin=stdin,
+                                    env=full_env, start_new_session=True)
+        finally:
+            out.close()  # the child holds its own copies
+            err.close()
 
     def run(self, argv, timeout, env=None):
         full_env = dict(os.environ)
@@ -180,13 +186,18 @@ class Tunnel:
     """The whole set-up: driver, alice's Client gateway, bob's Server gateway and FTP server."""
 
     def __init__(self, build_dir, workdir=None, isolation=None, gateway="quillonftp",
-                 show=False, say=None):
+                 show=False, say=None, debug=True, extra_accounts=None, contacts=None,
+                 enable_user=1):
         self.build_dir = build_dir
         self.workdir = workdir or tempfile.mkdtemp(prefix="quillon-e2e-")
         self.isolation = isolation or choose_isolation()
         self.gateway_kind = gateway
         self.show = show
         self.say = say or (lambda text: None)
+        self.debug = debug  # "-D583": the gateways' traces go to gateway.out
+        self.extra_accounts = extra_accounts or {}  # handle -> contacts, for scripted consoles
+        self.contacts = contacts or {"alice": "bob", "bob": "alice"}
+        self.enable_user = enable_user  # the gateways' ENABLEUSER
         self.processes = []
         self.hosts = {}
         self.driver = None
@@ -232,13 +243,18 @@ class Tunnel:
             self.sockets[name] = os.path.join(self.workdir, "sockets", name + ".sock")
         os.makedirs(os.path.join(self.workdir, "sockets"), mode=0o700, exist_ok=True)
         with open(self.driver_config, "w") as f:
-            f.write("[alice]\nsocket=%s\ncontacts=bob\n\n" % self.sockets["alice"])
-            f.write("[bob]\nsocket=%s\ncontacts=alice\n" % self.sockets["bob"])
-        out = open(os.path.join(self.workdir, "driver.out"), "wb")
-        err = open(os.path.join(self.workdir, "driver.err"), "wb")
-        self.driver = subprocess.Popen([self.program("quillon-driver"), "--config",
-                                        self.driver_config], stdout=out, stderr=err,
-                                       stdin=subprocess.DEVNULL, start_new_session=True)
+            for handle in ("alice", "bob"):
+                f.write("[%s]\nsocket=%s\ncontacts=%s\n\n" % (handle, self.sockets[handle],
+                                                                 self.contacts[handle]))
+            for handle, contacts in self.extra_accounts.items():
+                self.sockets[handle] = os.path.join(self.workdir, "sockets", handle + ".sock")
+                f.write("[%s]\nsocket=%s\ncontacts=%s\n\n" % (handle, self.sockets[handle],
+                                                                 contacts))
+        with open(os.path.join(self.workdir, "driver.out"), "ab") as out, \
+                open(os.path.join(self.workdir, "driver.err"), "ab") as err:
+            self.driver = subprocess.Popen([self.program("quillon-driver"), "--config",
+                                            self.driver_config], stdout=out, stderr=err,
+                                           stdin=subprocess.DEVNULL, start_new_session=True)
         self.processes.append(self.driver)
         wait_for(lambda: all(os.path.exists(p) for p in self.sockets.values())
                  or self.driver.poll() is not None, 10, "the driver's sockets")
@@ -265,7 +281,7 @@ class Tunnel:
     def write_settings(self, name, client_mode, peer):
         host = self.hosts[name]
         lines = ["[SYSTEM]", "APPMODE=%d" % (1 if client_mode else 0),
-                 "ENABLEUSER=1", "SOUNDMODE=0", "[CLIENT]",
+                 "ENABLEUSER=%d" % self.enable_user, "SOUNDMODE=0", "[CLIENT]",
                  "AUTOCONNECT=%d" % (1 if client_mode else 0),
                  "AUTOCONNECTUSER=%s" % (peer if client_mode else "")]
         if self.isolation == "none":
@@ -284,7 +300,7 @@ class Tunnel:
         env = {"XDG_RUNTIME_DIR": host.run_dir, "QUILLON_DRIVER": self.sockets[name]}
         if not self.show or not os.environ.get("DISPLAY"):
             env["QT_QPA_PLATFORM"] = "offscreen"
-        args = [link, "-D583"] + list(extra_args)
+        args = [link] + (["-D583"] if self.debug else []) + list(extra_args)
         if self.gateway_kind == "quillon-host":
             args += ["--connect", peer]  # the headless host takes its contact here
         proc = host.popen(args, "gateway", env=env)
@@ -368,6 +384,8 @@ class Tunnel:
                 result = json.loads(line)
         proc.wait()
         error = proc.stderr.read().strip()
+        proc.stdout.close()
+        proc.stderr.close()
         if result is None:
             result = {"ok": False, "results": [], "error": error or "no result"}
         result["stderr"] = error

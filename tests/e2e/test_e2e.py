@@ -129,6 +129,323 @@ class CurlTransfers(TunnelCase):
         self.assertEqual(e2e.sha256_of(down), self.source_sha)
 
 
+
+BIG_SIZE = 20 * 1000 * 1000
+FAULT_DEADLINE_S = 10
+GATE_REOPEN_S = 90  # the Client's automatic connection retries every 601 ticks of 100 ms
+
+
+class FaultCase(TunnelCase):
+    """A fresh tunnel per test, since each test breaks something."""
+
+    @classmethod
+    def setUpClass(cls):
+        pass
+
+    @classmethod
+    def tearDownClass(cls):
+        pass
+
+    def setUp(self):
+        TunnelCase.setUpClass.__func__(type(self))
+        self.addCleanup(TunnelCase.tearDownClass.__func__, type(self))
+
+    def start_big_retr(self):
+        """Starts a 20 MB download in alice's host; returns (process, started_at)."""
+        big = os.path.join(self.tunnel.ftp_root, "huge.bin")
+        if not os.path.exists(big):
+            e2e.write_random_file(big, BIG_SIZE, seed=11)
+        alice = self.tunnel.hosts["alice"]
+        proc = subprocess.Popen(
+            alice.prefix() + [e2e.SYSTEM_PYTHON, os.path.join(e2e.HERE, "ftp_client.py"),
+                              "--port", str(self.tunnel.client_port), "--timeout", "60",
+                              "retr:huge.bin:" + self.alice_path("huge.bin")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        self.tunnel.processes.append(proc)
+        # Wait until bytes flow, so the fault lands mid-transfer.
+        line = ""
+        while not line.startswith("progress"):
+            line = proc.stdout.readline()
+            if not line:
+                self.fail("the transfer did not start: " + proc.stderr.read())
+        return proc
+
+    def wait_client_error(self, proc):
+        start = time.monotonic()
+        try:
+            proc.wait(timeout=FAULT_DEADLINE_S + 5)
+        except subprocess.TimeoutExpired:
+            e2e.stop_process(proc)
+            self.fail("the FTP client hung after the fault")
+        elapsed = time.monotonic() - start
+        output = proc.stdout.read()
+        proc.stdout.close()
+        proc.stderr.close()
+        self.assertNotEqual(proc.returncode, 0, "the transfer claimed success: " + output)
+        self.assertLess(elapsed, FAULT_DEADLINE_S, "the FTP client saw the fault too late")
+        return elapsed
+
+    def small_retr_works(self, name):
+        small = os.path.join(self.tunnel.ftp_root, "small.bin")
+        if not os.path.exists(small):
+            e2e.write_random_file(small, 100 * 1000, seed=5)
+        down = self.alice_path(name)
+        result = self.tunnel.ftp(["retr:small.bin:" + down], timeout=120)
+        self.assertFtpOk(result)
+        self.assertEqual(e2e.sha256_of(down), e2e.sha256_of(small))
+
+    def trace_count(self, name, text):
+        return self.tunnel.gateway_trace(name).count(text)
+
+
+class DriverKilled(FaultCase):
+    def test_driver_killed_mid_transfer_then_restarted(self):
+        proc = self.start_big_retr()
+        seen_before = {n: self.trace_count(n, "通信ドライバと未接続") for n in ("alice", "bob")}
+        os.killpg(self.tunnel.driver.pid, 9)
+        self.tunnel.driver.wait()
+        elapsed = self.wait_client_error(proc)
+        print("driver killed: FTP client error after %.1f s" % elapsed, file=sys.stderr)
+        for name in ("alice", "bob"):
+            e2e.wait_for(lambda: self.trace_count(name, "通信ドライバと未接続") > seen_before[name],
+                         FAULT_DEADLINE_S, name + "'s status line to show the lost driver")
+        e2e.wait_for(lambda: not self.tunnel.gate_open(), FAULT_DEADLINE_S,
+                     "alice's streams to go")
+        self.tunnel.start_driver()
+        start = time.monotonic()
+        # The Client's automatic connection retries once a minute.
+        self.tunnel.wait_gate_open(timeout=GATE_REOPEN_S)
+        print("driver restarted: gate open again after %.1f s" % (time.monotonic() - start),
+              file=sys.stderr)
+        self.small_retr_works("after-driver.bin")
+
+
+class ServerGatewayKilled(FaultCase):
+    def test_server_gateway_killed_mid_transfer(self):
+        proc = self.start_big_retr()
+        self.tunnel.stop_gateway("bob", kill=True)
+        elapsed = self.wait_client_error(proc)
+        print("bob's gateway killed: FTP client error after %.1f s" % elapsed, file=sys.stderr)
+        e2e.wait_for(lambda: not self.tunnel.gate_open(), FAULT_DEADLINE_S,
+                     "alice's gate to close")
+        self.tunnel.start_gateway("bob", client_mode=False, peer="alice")
+        start = time.monotonic()
+        self.tunnel.wait_gate_open(timeout=GATE_REOPEN_S)
+        print("bob's gateway restarted: gate open again after %.1f s"
+              % (time.monotonic() - start), file=sys.stderr)
+        self.small_retr_works("after-bob.bin")
+
+
+class FtpServerStopped(FaultCase):
+    def test_new_connection_closed_promptly_while_the_server_is_down(self):
+        e2e.stop_process(self.tunnel.ftp_server)
+        start = time.monotonic()
+        result = self.tunnel.ftp(["list"], timeout=60, client_timeout=20)
+        elapsed = time.monotonic() - start
+        print("FTP server down: client refused after %.1f s" % elapsed, file=sys.stderr)
+        self.assertFalse(result["ok"])
+        self.assertLess(elapsed, FAULT_DEADLINE_S)
+        self.assertTrue(self.tunnel.gate_open(), "the gate itself stays open")
+        self.tunnel.start_ftp_server()
+        self.small_retr_works("after-server.bin")
+
+
+class ClientFaults(FaultCase):
+    def test_client_killed_mid_transfer_then_next_session_works(self):
+        proc = self.start_big_retr()
+        os.killpg(proc.pid, 9)
+        proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+        self.small_retr_works("after-kill.bin")
+
+    def test_abor_during_retr_then_next_session_works(self):
+        big = os.path.join(self.tunnel.ftp_root, "huge.bin")
+        e2e.write_random_file(big, BIG_SIZE, seed=11)
+        result = self.tunnel.ftp(["abor:huge.bin:200000", "list"], timeout=120)
+        self.assertFtpOk(result)
+        self.assertLess(result["results"][0]["bytes"], BIG_SIZE)
+        self.small_retr_works("after-abor.bin")
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def resident_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class LongRun(TunnelCase):
+    SESSIONS = 100
+    RSS_MARGIN_KB = 2048
+    FD_MARGIN = 2
+
+    def test_hundred_sessions_on_one_gate_leak_nothing(self):
+        small = os.path.join(self.tunnel.ftp_root, "small.bin")
+        e2e.write_random_file(small, 20 * 1000, seed=9)
+        expected = e2e.sha256_of(small)
+        pids = {name: proc.pid for name, proc in self.tunnel.gateways.items()}
+        at_tenth = {}
+        for i in range(1, self.SESSIONS + 1):
+            down = self.alice_path("s.bin")
+            result = self.tunnel.ftp(["retr:small.bin:" + down], timeout=60)
+            self.assertFtpOk(result)
+            self.assertEqual(result["results"][0]["sha256"], expected, "session %d" % i)
+            if i == 10:
+                time.sleep(1)
+                at_tenth = {n: (open_descriptors(p), resident_kb(p)) for n, p in pids.items()}
+        time.sleep(1)
+        for name, pid in pids.items():
+            fds, rss = open_descriptors(pid), resident_kb(pid)
+            print("%s: after 10 sessions %d fds %d kB, after %d sessions %d fds %d kB"
+                  % (name, at_tenth[name][0], at_tenth[name][1], self.SESSIONS, fds, rss),
+                  file=sys.stderr)
+            self.assertLessEqual(fds, at_tenth[name][0] + self.FD_MARGIN, name)
+            self.assertLessEqual(rss, at_tenth[name][1] + self.RSS_MARGIN_KB, name)
+
+
+SECOND_ADDRESS = "127.0.0.2"  # another address of alice's host, not the FTP client's
+
+
+class Exposure(FaultCase):
+    def test_listeners_accept_only_on_loopback_by_default(self):
+        if self.tunnel.isolation == "none":
+            self.skipTest("needs alice's own network namespace")
+        alice = self.tunnel.hosts["alice"]
+        probe = alice.run([e2e.SYSTEM_PYTHON, "-c",
+                           "import socket,sys\n"
+                           "s=socket.socket();s.settimeout(3)\n"
+                           "sys.exit(s.connect_ex(('%s',%d)))" % (SECOND_ADDRESS,
+                                                                   self.tunnel.client_port)],
+                          timeout=20)
+        self.assertNotEqual(probe.returncode, 0, "port 21 accepted from " + SECOND_ADDRESS)
+        result = self.tunnel.ftp(["probe-pasv:" + SECOND_ADDRESS], timeout=60)
+        self.assertFtpOk(result)
+        self.assertEqual(result["results"][0]["announced"], "127.0.0.1")
+        self.assertFalse(result["results"][0]["accepted_at_" + SECOND_ADDRESS],
+                         "the data-link listener accepted from " + SECOND_ADDRESS)
+
+    def test_nolocalonly_opens_the_control_port_to_other_addresses(self):
+        if self.tunnel.isolation == "none":
+            self.skipTest("needs alice's own network namespace")
+        self.tunnel.stop_gateway("alice")
+        self.tunnel.start_gateway("alice", client_mode=True, peer="bob",
+                                  extra_args=["-NOLOCALONLY"])
+        self.tunnel.wait_gate_open(timeout=60)
+        alice = self.tunnel.hosts["alice"]
+        steps = ["list"]
+        argv = [e2e.SYSTEM_PYTHON, os.path.join(e2e.HERE, "ftp_client.py"), "--host",
+                SECOND_ADDRESS, "--port", str(self.tunnel.client_port)] + steps
+        result = alice.run(argv, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_driver_sockets_are_owner_only(self):
+        import stat
+        for name, path in self.tunnel.sockets.items():
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+            self.assertEqual(mode & 0o077, 0, "%s's socket is mode %o" % (name, mode))
+
+
+class StrangerRefused(unittest.TestCase):
+    """Streams offered to bob's Server gateway by someone bob does not accept.
+
+    Only bob's gateway runs, so no other stream exists and nothing but the
+    acceptance rule can refuse the stream.
+    """
+
+    def start_bob(self, enable_user, bob_contacts):
+        tunnel = e2e.Tunnel(BUILD_DIR, gateway=GATEWAY, extra_accounts={"carol": "bob"},
+                            contacts={"alice": "bob", "bob": bob_contacts},
+                            enable_user=enable_user)
+        self.addCleanup(tunnel.close)
+        for name in ("alice", "bob"):
+            tunnel.hosts[name] = e2e.Host(name, tunnel.workdir, tunnel.isolation)
+        tunnel.start_driver()
+        tunnel.start_ftp_server()
+        tunnel.start_gateway("bob", client_mode=False, peer="alice")
+        e2e.wait_for(lambda: "CREATE REPLY OK" in tunnel.gateway_trace("bob"), 30,
+                     "bob's gateway to register its application")
+        return tunnel
+
+    def carol_connects(self, tunnel):
+        console = subprocess.run(
+            [tunnel.program("quillon-driver"), "--console", tunnel.sockets["carol"]],
+            input="CREATE APPLICATION QuillonForFtp2000\n"
+                  "ALTER APPLICATION QuillonForFtp2000 CONNECT bob\n",
+            capture_output=True, text=True, timeout=30)
+        streams = [line.rstrip() for line in console.stdout.splitlines() if " STREAMS" in line]
+        return console.stdout, streams
+
+    def test_contact_who_is_not_the_selected_one_is_refused(self):
+        # ENABLEUSER 0: only the selected contact (alice, the first) is accepted.
+        tunnel = self.start_bob(enable_user=0, bob_contacts="alice, carol")
+        output, streams = self.carol_connects(tunnel)
+        self.assertTrue(streams and not streams[0].endswith("STREAMS"),
+                        "the driver never opened carol's stream:\n" + output)
+        self.assertTrue(streams[-1].endswith("STREAMS"),
+                        "bob's gateway kept carol's stream:\n" + output)
+
+    def test_someone_who_is_not_a_contact_gets_no_stream(self):
+        # ENABLEUSER 1 accepts any of bob's contacts; carol is none of them.
+        # The driver, like the messaging network, opens streams only between
+        # mutual contacts, so carol is refused before bob's gateway hears of her.
+        tunnel = self.start_bob(enable_user=1, bob_contacts="alice")
+        output, streams = self.carol_connects(tunnel)
+        self.assertIn("ERROR 547", output)
+        self.assertTrue(all(line.endswith("STREAMS") for line in streams), output)
+
+
+class ExtendedModes(TunnelCase):
+    def test_curl_defaults_use_epsv_without_falling_back(self):
+        down = self.alice_path("epsv.bin")
+        result = self.curl(["-o", down, self.url("big.bin")])
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        self.assertIn("229 ", result.stderr)
+        self.assertNotIn("disabling EPSV", result.stderr)
+        import re
+        ports = [int(p) for p in re.findall(r"229 .*\(\|\|\|(\d+)\|\)", result.stderr)]
+        self.assertTrue(ports and all(p not in PASSIVE_RANGE for p in ports), ports)
+        self.assertNotIn("PASV", result.stderr.replace("EPSV", ""))
+        self.assertEqual(e2e.sha256_of(down), self.source_sha)
+
+    def test_curl_active_mode_uses_eprt(self):
+        down = self.alice_path("eprt.bin")
+        before = len(self.server_commands("EPRT"))
+        result = self.curl(["--ftp-port", "-", "-o", down, self.url("big.bin")])
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        self.assertIn("EPRT |1|", result.stderr)
+        self.assertNotIn("disabling EPRT", result.stderr)
+        self.assertEqual(e2e.sha256_of(down), self.source_sha)
+        eprts = self.server_commands("EPRT")[before:]
+        self.assertTrue(eprts, "the server saw no EPRT")
+        self.assertTrue(all(arg.startswith("|1|127.0.0.1|") for arg in eprts), eprts)
+
+    def test_lftp_prefers_epsv(self):
+        down = self.alice_path("lftp.bin")
+        alice = self.tunnel.hosts["alice"]
+        result = alice.run(
+            ["lftp", "-u", "demo,demo", "-e",
+             "set ftp:prefer-epsv yes; set ftp:passive-mode yes; set net:max-retries 1; "
+             "set net:timeout 20; debug 5; get big.bin -o %s; bye" % down,
+             "ftp://127.0.0.1:%d" % self.tunnel.client_port], timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout[-2000:] + result.stderr[-2000:])
+        output = result.stdout + result.stderr
+        self.assertIn("---> EPSV", output)
+        self.assertNotIn("---> PASV", output)
+        self.assertEqual(e2e.sha256_of(down), self.source_sha)
+        # The port the client was given is the gateway's listener, not one of
+        # the server's own passive ports.
+        import re
+        ports = [int(p) for p in re.findall(r"229 .*\(\|\|\|(\d+)\|\)", output)]
+        self.assertTrue(ports, output[-2000:])
+        self.assertTrue(all(p not in PASSIVE_RANGE for p in ports), ports)
+
+
 def main():
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
