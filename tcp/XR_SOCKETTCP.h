@@ -61,8 +61,9 @@ public:
     XR_SOCKETTCP(const XR_SOCKETTCP&) = delete;
     XR_SOCKETTCP& operator=(const XR_SOCKETTCP&) = delete;
 
-    // Process-wide socket library start-up (a no-op on this platform apart
-    // from ignoring SIGPIPE once; every send also passes MSG_NOSIGNAL).
+    // Process-wide socket library start-up. POSIX sockets need none, so it
+    // only records that it ran. (Every send passes MSG_NOSIGNAL, so a TCP
+    // peer that has gone never raises SIGPIPE.)
     static void startWinsock();
 
     // --- set-up (GUI thread) ---
