@@ -1,20 +1,7 @@
 #pragma once
 
-#include "platform/EventLoop.h"
-#include "skype/XR_SKYPECOMUSER.h"
-#include "tunnel/XR_A2AMODELLISTENER.h"
-#include "tunnel/XR_SKYPEAPPLICATION.h"
-#include "tunnel/XR_SKYPEAPPLICATIONLISTENER.h"
-
-#include <vector>
-
-// The tunnel model: owns the five application slots, registers them with the
-// driver when the link attaches, routes every application line of the link
-// to the one slot it names, pumps all streams every 20 ms and reports their
-// traffic every 1000 ms, and passes stream changes and traffic on to its
-// listeners.
-//
-// How a front end wires it (the controller's init, or the headless host):
+// How a front end wires the tunnel model (the controller's init, or the
+// headless host, host/QuillonHost.cpp):
 //  1. platform::setGuiLoop(&loop) before anything else: the model's two
 //     timers (kPumpPeriodMs, kTrafficPeriodMs) are created on that loop, and
 //     all callbacks (timers, the link's notifications) run on its thread.
@@ -31,6 +18,22 @@
 //     hasAnyStream() and the has...Stream(index) queries.
 //  6. At shutdown: XR_A2AMODEL::releaseInstance() before the user model, the
 //     link and the event log.
+//  7. A Qt front end installs its own EventLoop (timers on the Qt thread) as
+//     the GUI loop in step 1; the model never runs a loop of its own.
+
+#include "platform/EventLoop.h"
+#include "skype/XR_SKYPECOMUSER.h"
+#include "tunnel/XR_A2AMODELLISTENER.h"
+#include "tunnel/XR_SKYPEAPPLICATION.h"
+#include "tunnel/XR_SKYPEAPPLICATIONLISTENER.h"
+
+#include <vector>
+
+// The tunnel model: owns the five application slots, registers them with the
+// driver when the link attaches, routes every application line of the link
+// to the one slot it names, pumps all streams every 20 ms and reports their
+// traffic every 1000 ms, and passes stream changes and traffic on to its
+// listeners.
 //
 // GUI thread only; no locks.
 class XR_A2AMODEL : public XR_SKYPECOMUSER, public XR_SKYPEAPPLICATIONLISTENER {
