@@ -13,8 +13,9 @@
 #include "ui/ProgramIcon.h"
 
 namespace {
-constexpr int kIconPixels = 32;  // the program icon as a dialog shows it
-}
+constexpr int kIconPixels = 32;      // the program icon as a dialog shows it
+constexpr int kGrowMarginUnits = 4;  // right margin of a dialog grown for a label
+}  // namespace
 
 bool DialogBuilder::build(QWidget& owner, int dialogId, LinkHandler onLinkClicked) {
     using resources::ControlKind;
@@ -109,10 +110,16 @@ bool DialogBuilder::build(QWidget& owner, int dialogId, LinkHandler onLinkClicke
             // box is one line high.
             rect.setHeight(widget->sizeHint().height());
         }
-        if (c.kind == ControlKind::kLink) {
-            // The stand-in font runs a little wider than the template's; a
-            // link keeps its whole text rather than losing its last letters.
+        if (c.kind == ControlKind::kLink || c.kind == ControlKind::kCheckBox ||
+            c.kind == ControlKind::kRadioButton) {
+            // The stand-in font runs wider than the template's; a label keeps
+            // its whole text, and the dialog grows to hold it.
             rect.setWidth(std::max(rect.width(), widget->sizeHint().width()));
+            const int right = rect.x() + rect.width() + units.toPixelsX(kGrowMarginUnits);
+            if (c.kind != ControlKind::kLink && right > pixelSize.width()) {
+                pixelSize.setWidth(right);
+                owner.resize(pixelSize);
+            }
         }
         if (c.kind == ControlKind::kIcon) {
             rect.setSize(QSize(kIconPixels, kIconPixels));
