@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/DriverSocket.h"
+#include "platform/ProcessFlags.h"
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_SKYPEMODEL.h"
 #include "support/XR_EVENTLOG.h"
@@ -69,7 +71,8 @@ void QuillonHost::start() {
     started = true;
 
     if (isClientMode()) {
-        progress("Client mode: FTP clients connect to 127.0.0.1:%d%s",
+        progress("Client mode: FTP clients connect to %s:%d while the gate is open%s",
+                 platform::isLocalOnly() ? "127.0.0.1" : "0.0.0.0",
                  settings.getClientListenPort(kApplicationIndex),
                  autoConnect && !contact.empty() ? (", gate to " + contact).c_str() : "");
     } else {
@@ -77,6 +80,7 @@ void QuillonHost::start() {
                  settings.getServerConnectHost(kApplicationIndex).c_str(),
                  settings.getServerConnectPort(kApplicationIndex));
     }
+    progress("looking for the driver at %s", platform::driversocket::defaultPath().c_str());
     tickTimer = platform::guiLoop().addTimer(kTickPeriodMs, [this] { tick(); });
     link->attachWindow(0);
 }
