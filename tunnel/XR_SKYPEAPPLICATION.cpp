@@ -22,6 +22,7 @@ constexpr char kStreams[] = "STREAMS";
 constexpr char kSending[] = "SENDING";
 constexpr char kReceived[] = "RECEIVED";
 constexpr char kDatagram[] = "DATAGRAM";
+constexpr char kRead[] = "READ";
 
 constexpr char kLineConnected[] = "で接続";
 constexpr char kLineClosed[] = "を切断";
@@ -32,8 +33,9 @@ bool startsWith(const char* text, const char* keyword) {
     return std::strncmp(text, keyword, std::strlen(keyword)) == 0;
 }
 
-// The text after a keyword and the one character that follows it (normally
-// a blank); empty when the text ends at or right after the keyword.
+// The text `skip` characters into `text` (a keyword's length plus the one
+// character after it, normally a blank, which is not examined); empty when
+// the text ends before that.
 const char* after(const char* text, size_t skip) {
     const size_t length = strnlen(text, skip);
     return length < skip ? "" : text + skip;
@@ -111,8 +113,8 @@ void XR_SKYPEAPPLICATION::replyAlterApplication(const char* rest) {
         platform::trace("CONNECT REPLY OK\n");
         return;
     }
-    if (std::strncmp(rest, "READ", 4) == 0) {
-        const char* reply = after(rest, 5);
+    if (startsWith(rest, kRead)) {
+        const char* reply = after(rest, sizeof kRead);
         for (auto& stream : streams) {
             if (stream != nullptr) {
                 stream->repRead(reply);
@@ -130,17 +132,17 @@ void XR_SKYPEAPPLICATION::application(const char* rest) {
     }
     if (startsWith(rest, kConnectable)) {
         platform::trace("APPLICATION xxxx CONNECTABLE メッセージを受信しました\n");
-        XR_SKYPEMODEL::getInstance()->setConnectable(index, after(rest, 12));
+        XR_SKYPEMODEL::getInstance()->setConnectable(index, after(rest, sizeof kConnectable));
     } else if (startsWith(rest, kConnecting)) {
         platform::trace("APPLICATION appname CONNECTING メッセージを受信しました\n");
     } else if (startsWith(rest, kStreams)) {
-        onStreams(rest, after(rest, 7));
+        onStreams(rest, after(rest, sizeof kStreams));
     } else if (startsWith(rest, kSending)) {
-        onSending(rest, after(rest, 7));
+        onSending(rest, after(rest, sizeof kSending));
     } else if (startsWith(rest, kReceived)) {
-        onReceived(rest, after(rest, 8));
+        onReceived(rest, after(rest, sizeof kReceived));
     } else if (startsWith(rest, kDatagram)) {
-        onDatagram(rest, after(rest, 8));
+        onDatagram(rest, after(rest, sizeof kDatagram));
     } else {
         platform::trace("書式エラー：ここにはこないはず\n");
     }
