@@ -13,6 +13,7 @@
 #include "app/CVantryOneDlg.h"
 #include "resources/ResourceIds.h"
 #include "support/CPropaty.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CAppModeDlg.h"
 #include "ui/CClientDlg.h"
 #include "ui/CServerDlg.h"
@@ -209,6 +210,39 @@ TEST_F(MainDialogTest, ConfirmingTheModeWithoutAChangeKeepsThePanelAndStillWrite
          {"APPMODE=1", "ENABLEUSER=0", "SOUNDMODE=1", "AUTOCONNECT=0", "AUTOCONNECTUSER="}) {
         EXPECT_NE(ini.find(key), std::string::npos) << key << " in\n" << ini;
     }
+}
+
+TEST_F(MainDialogTest, CancellingTheModeDialogChangesNothing) {
+    start(0);
+    std::filesystem::remove(dir.path() / "QuillonForFTP.ini");
+    CServerDlg* before = dialog->getServerPanel();
+    ui::setModalAnswerer([](QDialog& d) {
+        if (auto* modeDialog = qobject_cast<CAppModeDlg*>(&d)) {
+            modeDialog->clientButton()->click();
+            modeDialog->reject();
+        }
+        return d.result();
+    });
+    dialog->onSystemCommand(CVantryOneDlg::kCommandMode);
+    EXPECT_EQ(dialog->getServerPanel(), before);
+    EXPECT_EQ(settings.getAppMode(), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "QuillonForFTP.ini"));
+}
+
+TEST_F(MainDialogTest, TheAboutCommandRunsTheAboutBox) {
+    start(1);
+    std::vector<std::string> shown;
+    ui::setModalAnswerer([&shown](QDialog& d) {
+        if (auto* about = qobject_cast<CAboutDlg*>(&d)) {
+            shown.push_back(about->getVersionLine());
+        }
+        return 1;
+    });
+    dialog->onSystemCommand(CVantryOneDlg::kCommandAbout | 0xF);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].rfind("QuillonForFTP Ⅱ Ver.:", 0), 0u) << shown[0];
+    dialog->onSystemCommand(48);  // neither command: nothing
+    EXPECT_EQ(shown.size(), 1u);
 }
 
 TEST_F(MainDialogTest, ModeChangeIsRefusedWhileAStreamExists) {
