@@ -56,13 +56,10 @@ CPropatyDlg::CPropatyDlg(CPropaty* settingsRef, GateController* controllerRef, Q
     if (handles.empty() && !autoConnectUser.empty()) {
         combo->addItem(QString::fromStdString(autoConnectUser));
     }
-    // An empty text would match every entry; it selects none.
-    if (!autoConnectUser.empty()) {
-        const int found = findPrefix(*combo, QString::fromStdString(autoConnectUser));
-        if (found >= 0) {
-            combo->setCurrentIndex(found);
-        }
-    }
+    // No entry is selected unless one starts with the stored handle; an
+    // empty handle would match every entry and selects none.
+    combo->setCurrentIndex(
+        autoConnectUser.empty() ? -1 : findPrefix(*combo, QString::fromStdString(autoConnectUser)));
 
     if (settings->getAppMode() != 0) {
         enableUserCheck()->setEnabled(false);

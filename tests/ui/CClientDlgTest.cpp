@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
@@ -10,6 +11,8 @@
 #include "resources/ResourceIds.h"
 #include "support/CPropaty.h"
 #include "ui/CClientDlg.h"
+#include "ui/CPropatyDlg.h"
+#include "ui/CSoundCue.h"
 
 using namespace resources;
 
@@ -233,6 +236,29 @@ TEST_F(ClientPanelTest, SelectedContactIsGreenOnlyWhenOnlineAndConnectable) {
         EXPECT_EQ(panel->textColourOf(kIdUserName), row.text) << "status " << row.status;
         EXPECT_EQ(panel->backgroundOf(kIdUserName), kBlack);
     }
+}
+
+TEST_F(ClientPanelTest, PropatyButtonRunsTheSettingsDialogAndAppliesTheSoundSwitch) {
+    CSoundCue::releaseInstance();
+    CSoundCue::setDeviceFactoryForTest([] { return nullptr; });  // silent
+    int runs = 0;
+    ui::setModalAnswerer([&runs](QDialog& d) {
+        auto* dialog = qobject_cast<CPropatyDlg*>(&d);
+        if (dialog == nullptr) {
+            return 0;
+        }
+        ++runs;
+        dialog->soundCheck()->setChecked(false);
+        dialog->accept();
+        return dialog->result();
+    });
+    panel->getStatusBar().getPropatyButton()->click();
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(settings.getSoundMode(), 0);
+    EXPECT_EQ(CSoundCue::getInstance()->enabled, 0);
+    EXPECT_EQ(panel->getStatusBar().getText(), "Client [21]");
+    CSoundCue::releaseInstance();
+    CSoundCue::setDeviceFactoryForTest({});
 }
 
 TEST_F(ClientPanelTest, StatusBarReadsClientAndIsAmber) {

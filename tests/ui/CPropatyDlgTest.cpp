@@ -59,6 +59,22 @@ TEST_F(PropatyDialogTest, ShowsTheSettingsAndListsTheContactsInOrder) {
     EXPECT_FALSE(dialog.enableUserCheck()->isChecked());
 }
 
+TEST_F(PropatyDialogTest, APrefixMarksTheListEntryButTheStoredHandleIsShownAsItIs) {
+    settings.setAppMode(1);
+    const struct {
+        const char* stored;
+        int index;
+    } rows[] = {{"BO", 1}, {"carol", 2}, {"alice", 0}, {"zed", -1}};
+    for (const auto& row : rows) {
+        settings.setAutoConnectUser(row.stored);
+        CPropatyDlg dialog(&settings, &controller);
+        EXPECT_EQ(dialog.userCombo()->currentIndex(), row.index) << row.stored;
+        EXPECT_EQ(dialog.userCombo()->currentText().toStdString(), row.stored);
+        dialog.accept();
+        EXPECT_EQ(settings.getAutoConnectUser(), row.stored);
+    }
+}
+
 TEST_F(PropatyDialogTest, WithAnEmptyContactListTheBoxHoldsOnlyTheConfiguredContact) {
     controller.contacts.clear();
     for (const char* user : {"dave", ""}) {
