@@ -6,12 +6,15 @@
 
 #include "platform/DriverSocket.h"
 #include "platform/ProcessFlags.h"
+#include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_SKYPEMODEL.h"
 #include "support/XR_EVENTLOG.h"
 #include "tunnel/XR_A2AMODEL.h"
 
 namespace {
+
+constexpr const char* kNotAttachedText = "通信ドライバと未接続";
 
 void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -109,6 +112,11 @@ void QuillonHost::stop() {
 void QuillonHost::notifyConnectStatsuChange(int status) {
     if (status != lastStatus) {
         progress("driver link: %s (status %d)", statusName(status), status);
+        if (status == 0) {
+            // The text the gateway's status line shows, so that traces of the
+            // headless and the windowed gateway read alike.
+            platform::trace("host status: %s\n", kNotAttachedText);
+        }
         lastStatus = status;
     }
     if (status == 0) {
