@@ -357,6 +357,7 @@ void XR_SOCKETTCP::startThread() {
         threadHandle.join();
     }
     stopRequested.store(0);
+    drainThenDisconnect.store(0);
     {
         std::lock_guard<std::mutex> guard(finishLock);
         finished = false;
@@ -441,6 +442,14 @@ int XR_SOCKETTCP::abortConnection() {
         return 0;
     }
     ::shutdown(connSocket, SHUT_RDWR);
+    return 1;
+}
+
+int XR_SOCKETTCP::disconnectWhenDrained() {
+    if (running.load() == 0) {
+        return 0;
+    }
+    drainThenDisconnect.store(1);
     return 1;
 }
 
@@ -535,6 +544,9 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
                    entry.code == kCodeDisconnectRequest) {
             return StepExit::kPeerDisconnect;
         }
+    } else if (drainThenDisconnect.exchange(0) != 0) {
+        // The peer's end, waiting behind a queue that was full: it is empty now.
+        return StepExit::kPeerDisconnect;
     }
 
     sleepMs(kRelayPauseMs);
@@ -558,6 +570,7 @@ void XR_SOCKETTCP::executeServer() {
             }
             platform::trace("Thread:accept exec　OK:port:%d\n", port);
             setReplyWaiting();
+            drainThenDisconnect.store(0);  // a pending end belonged to the last client
             // Entries left from an earlier connection are dropped before the
             // peer hears of this one, so nothing it sends for this client
             // can be dropped with them.

@@ -117,6 +117,11 @@ public:
     // to the peer; a control listener goes on to accept the next client).
     // 1 if there was a connection to end.
     int abortConnection();
+    // For a peer's disconnect notice that finds the from-peer queue full:
+    // the worker ends the connection as the notice would, once it has
+    // written every entry already queued, so none of those bytes is lost.
+    // 1 when a worker runs to do it; 0 otherwise (close the socket instead).
+    int disconnectWhenDrained();
 
     // --- reply state (GUI thread sets, worker polls) ---
     void setReplyWaiting() { replyState.store(kReplyWaiting); }
@@ -193,6 +198,9 @@ private:
     std::atomic<int> running{0};
     std::atomic<int> connectState{kIdle};
     std::atomic<int> lastError{0};
+    // Set by disconnectWhenDrained; the worker acts on it when the from-peer
+    // queue is empty, and clears it for each new connection.
+    std::atomic<int> drainThenDisconnect{0};
 
     XR_QUE fromPeerQueue;
     XR_QUE toPeerQueue;

@@ -353,6 +353,33 @@ TEST_F(ListenerTest, ADisconnectBehindDataIsActedOnAfterTheData) {
     EXPECT_EQ(socket.isRunning(), 1);
 }
 
+TEST_F(ListenerTest, AnEndBehindAFullQueueWaitsUntilEveryEntryIsWritten) {
+    const int client = connectAndExpectRequest();
+    socket.setReplyOk();
+    waitRelaying();
+    XR_QUE& fromPeer = socket.getFromPeerQueue();
+    std::string all;
+    for (int i = 0; fromPeer.canEnqueue() != 0; ++i) {
+        const std::string part(1000, static_cast<char>('a' + i % 26));
+        ASSERT_EQ(enqueuePacket(fromPeer, makePacket(kKindControlData, 0, kTunnelPort, part)), 1);
+        all += part;
+    }
+    EXPECT_EQ(socket.disconnectWhenDrained(), 1);
+    EXPECT_EQ(readBytes(client, all.size()), all);
+    EXPECT_TRUE(seesEnd(client));
+    ASSERT_TRUE(waitUntil([&] { return socket.getConnectState() == XR_SOCKETTCP::kAccepting; }));
+    EXPECT_FALSE(takeEntry(socket.getToPeerQueue()).has_value());  // not echoed
+    // The next client is not ended by it.
+    const int next = connectAndExpectRequest();
+    socket.setReplyOk();
+    sendAll(next, "STAT\r\n");
+    EXPECT_EQ(collectData(socket.getToPeerQueue(), kKindControlData, 6), "STAT\r\n");
+}
+
+TEST_F(SocketTest, DisconnectWhenDrainedNeedsARunningWorker) {
+    EXPECT_EQ(socket.disconnectWhenDrained(), 0);
+}
+
 TEST_F(ListenerTest, AFullToPeerQueueHoldsTcpReadsButNotWrites) {
     const int client = connectAndExpectRequest();
     // The worker waits for the answer and produces nothing meanwhile, so the
