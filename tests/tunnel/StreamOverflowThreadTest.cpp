@@ -75,7 +75,7 @@ TEST_F(StreamOverflowThreads, DataLinkThatStaysFullEndsOnBothSides) {
     auto stream = std::make_unique<XR_SKYPESTREAM>("bob", 1, "QuillonForFtp2000", 0);
     stream->setRoomWait([](int) {});  // the 5 s of waiting pass at once
 
-    PacketSpec request;
+    PacketFields request;
     request.kind = kKindDataLinkMessage;
     request.code = kCodeConnectRequest;
     request.port = static_cast<uint16_t>(port);
@@ -90,7 +90,7 @@ TEST_F(StreamOverflowThreads, DataLinkThatStaysFullEndsOnBothSides) {
     // faster here, so the queue fills and stays full.
     const std::string lost =
         "0 bobとのFTP接続:localhostとのd-port=" + std::to_string(port) + " QUEFULLを検出";
-    PacketSpec data;
+    PacketFields data;
     data.kind = kKindDataLinkData;
     data.port = static_cast<uint16_t>(port);
     data.payload.assign(kPayloadBytes, 'd');

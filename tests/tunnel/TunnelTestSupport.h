@@ -108,7 +108,7 @@ public:
     uint32_t boundTo = 0;
 };
 
-struct PacketSpec {
+struct PacketFields {
     uint16_t kind = 0;
     uint16_t code = 0;
     uint16_t port = 0;
@@ -120,19 +120,19 @@ struct PacketSpec {
     uint16_t error = 0;
 };
 
-inline std::vector<unsigned char> buildPacket(const PacketSpec& spec) {
-    std::vector<unsigned char> packet(kPacketHeaderBytes + spec.payload.size(), 0);
+inline std::vector<unsigned char> buildPacket(const PacketFields& fields) {
+    std::vector<unsigned char> packet(kPacketHeaderBytes + fields.payload.size(), 0);
     initPacketHeader(packet.data());
-    storePacketU16(packet.data(), kOffsetDataLength, static_cast<uint16_t>(spec.payload.size()));
-    storePacketU16(packet.data(), kOffsetPort, spec.port);
-    storePacketU16(packet.data(), kOffsetKind, spec.kind);
-    storePacketU16(packet.data(), kOffsetCode, spec.code);
-    storePacketU16(packet.data(), kOffsetResult, spec.result);
-    storePacketU16(packet.data(), kOffsetError, spec.error);
-    storePacketU16(packet.data(), kOffsetControlState, spec.controlState);
-    storePacketU16(packet.data(), kOffsetControlFree, spec.controlFree);
-    storePacketU32(packet.data(), kOffsetSequence, spec.sequence);
-    std::memcpy(packet.data() + kPacketHeaderBytes, spec.payload.data(), spec.payload.size());
+    storePacketU16(packet.data(), kOffsetDataLength, static_cast<uint16_t>(fields.payload.size()));
+    storePacketU16(packet.data(), kOffsetPort, fields.port);
+    storePacketU16(packet.data(), kOffsetKind, fields.kind);
+    storePacketU16(packet.data(), kOffsetCode, fields.code);
+    storePacketU16(packet.data(), kOffsetResult, fields.result);
+    storePacketU16(packet.data(), kOffsetError, fields.error);
+    storePacketU16(packet.data(), kOffsetControlState, fields.controlState);
+    storePacketU16(packet.data(), kOffsetControlFree, fields.controlFree);
+    storePacketU32(packet.data(), kOffsetSequence, fields.sequence);
+    std::memcpy(packet.data() + kPacketHeaderBytes, fields.payload.data(), fields.payload.size());
     return packet;
 }
 
@@ -144,8 +144,8 @@ inline std::string hexOf(const std::vector<unsigned char>& packet) {
 }
 
 // The read reply text repRead gets: key, space, hexadecimal packet.
-inline std::string readReply(const std::string& key, const PacketSpec& spec) {
-    return key + " " + hexOf(buildPacket(spec));
+inline std::string readReply(const std::string& key, const PacketFields& fields) {
+    return key + " " + hexOf(buildPacket(fields));
 }
 
 // The packet of a recorded "ALTER APPLICATION a WRITE u:n <hex>" command.

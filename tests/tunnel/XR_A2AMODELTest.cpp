@@ -138,7 +138,7 @@ TEST_F(ModelTest, ApplicationLinesCarryTheirRest) {
     model->notifyA2Adata("APPLICATION QuillonForFtp2000 STREAMS bob:1");
     ASSERT_EQ(model->getApplication(0).getSlotCount(), 1u);
     model->notifyA2Adata(
-        ("ALTER APPLICATION QuillonForFtp2000 READ " + readReply("bob:1", PacketSpec{})).c_str());
+        ("ALTER APPLICATION QuillonForFtp2000 READ " + readReply("bob:1", PacketFields{})).c_str());
     EXPECT_EQ(model->getApplication(0).getStream(0)->getReceiveSequence(), 1u);
 }
 

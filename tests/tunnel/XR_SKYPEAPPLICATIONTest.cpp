@@ -223,7 +223,7 @@ TEST_F(ApplicationTest, ReceivedReadsTheFirstEntryOnly) {
 TEST_F(ApplicationTest, ReadRepliesReachEveryStream) {
     settings->setAppMode(0);
     app.application("STREAMS bob:1");
-    app.replyAlterApplication(("READ " + readReply("bob:1", PacketSpec{})).c_str());
+    app.replyAlterApplication(("READ " + readReply("bob:1", PacketFields{})).c_str());
     EXPECT_EQ(app.getStream(0)->getReceiveSequence(), 1u);
 
     Capture capture;

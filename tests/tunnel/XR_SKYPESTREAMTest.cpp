@@ -23,8 +23,8 @@ protected:
         fake = manager.get();
         return std::make_unique<XR_SKYPESTREAM>(user, id, kApp, 0, std::move(manager));
     }
-    static void queue(XR_QUE& q, const PacketSpec& spec) {
-        const auto packet = buildPacket(spec);
+    static void queue(XR_QUE& q, const PacketFields& fields) {
+        const auto packet = buildPacket(fields);
         ASSERT_EQ(q.enqueue(packet.data(), static_cast<unsigned>(packet.size())), 1);
     }
     static uint32_t sequenceOf(const std::string& write) {
@@ -36,22 +36,22 @@ protected:
     FakeTcpManager* fake = nullptr;
 };
 
-PacketSpec controlData(const std::string& bytes, uint32_t sequence = 0) {
-    PacketSpec spec;
-    spec.kind = kKindControlData;
-    spec.port = 21;
-    spec.payload = bytes;
-    spec.sequence = sequence;
-    return spec;
+PacketFields controlData(const std::string& bytes, uint32_t sequence = 0) {
+    PacketFields fields;
+    fields.kind = kKindControlData;
+    fields.port = 21;
+    fields.payload = bytes;
+    fields.sequence = sequence;
+    return fields;
 }
 
-PacketSpec dataLinkData(const std::string& bytes, uint32_t sequence = 0) {
-    PacketSpec spec;
-    spec.kind = kKindDataLinkData;
-    spec.port = 30000;
-    spec.payload = bytes;
-    spec.sequence = sequence;
-    return spec;
+PacketFields dataLinkData(const std::string& bytes, uint32_t sequence = 0) {
+    PacketFields fields;
+    fields.kind = kKindDataLinkData;
+    fields.port = 30000;
+    fields.payload = bytes;
+    fields.sequence = sequence;
+    return fields;
 }
 
 // --- the send pump ----------------------------------------------------------------
@@ -178,7 +178,7 @@ TEST_P(SkipRule, DataLinkWaitsWhileThePeersControlQueueFills) {
     Capture capture;
     auto stream = makeStream();
     XR_SOCKETTCP& dataLink = fake->giveDataLinkSocket();
-    PacketSpec report;
+    PacketFields report;
     report.controlState = row.peerState;
     report.controlFree = row.peerFree;
     stream->repRead(readReply("bob:1", report).c_str());
@@ -274,7 +274,7 @@ TEST_F(StreamTest, ReplyForAnotherStreamIsSkipped) {
     Capture capture;
     auto one = makeStream("bob", 1);
     auto twelve = makeStream("bob", 12);
-    const std::string reply = readReply("bob:12", PacketSpec{});
+    const std::string reply = readReply("bob:12", PacketFields{});
     one->repRead(reply.c_str());
     twelve->repRead(reply.c_str());
     EXPECT_EQ(capture.count("XR_SKYPESTREAM::repRead() SKIP NOT user=bob, id=1\n"), 1);
@@ -294,10 +294,10 @@ TEST_F(StreamTest, OddLengthDataDecodesNothing) {
 TEST_F(StreamTest, NullPacketRecordsThePeersQueues) {
     Capture capture;
     auto stream = makeStream();
-    PacketSpec spec;
-    spec.controlState = 2;
-    spec.controlFree = 25;
-    stream->repRead(readReply("bob:1", spec).c_str());
+    PacketFields fields;
+    fields.controlState = 2;
+    fields.controlFree = 25;
+    stream->repRead(readReply("bob:1", fields).c_str());
     EXPECT_EQ(capture.count("READ REPLY OK\n"), 1);
     EXPECT_EQ(capture.count("receive NULL packet !\n"), 1);
     EXPECT_EQ(stream->getReceiveSequence(), 1u);
@@ -339,7 +339,7 @@ TEST_F(StreamTest, ConnectRequestRepliesWithTheOutcome) {
         auto stream = makeStream();
         fake->connectResult = row.result;
         fake->connectError = row.error;
-        PacketSpec request;
+        PacketFields request;
         request.kind = kKindControlMessage;
         request.code = kCodeConnectRequest;
         request.port = 4321;
@@ -361,7 +361,7 @@ TEST_F(StreamTest, ConnectRequestWithoutAWrittenReplyLogsNothing) {
     Capture capture;
     auto stream = makeStream();
     transport.result = 0;
-    PacketSpec request;
+    PacketFields request;
     request.kind = kKindControlMessage;
     request.code = kCodeConnectRequest;
     request.port = 21;
@@ -374,32 +374,32 @@ TEST_F(StreamTest, ConnectRequestWithoutAWrittenReplyLogsNothing) {
 TEST_F(StreamTest, DataLinkMessagesReachTheManager) {
     Capture capture;
     auto stream = makeStream();
-    PacketSpec spec;
-    spec.kind = kKindDataLinkMessage;
-    spec.port = 30000;
-    spec.code = kCodeConnectRequest;
-    stream->repRead(readReply("bob:1", spec).c_str());
+    PacketFields fields;
+    fields.kind = kKindDataLinkMessage;
+    fields.port = 30000;
+    fields.code = kCodeConnectRequest;
+    stream->repRead(readReply("bob:1", fields).c_str());
     EXPECT_EQ(fake->calls.back(), "dlConnect localhost:30000");
     const auto reply = packetOfWrite(writes().at(0));
     EXPECT_EQ(loadPacketU16(reply.data(), kOffsetKind), kKindDataLinkMessage);
     EXPECT_EQ(loadPacketU16(reply.data(), kOffsetResult), 1);
     EXPECT_EQ(capture.events.back(), "2 bob:TCP接続要求(d-link): localhost Port=30000 接続");
 
-    spec.code = kCodeConnectReply;
-    spec.result = 2;
-    spec.sequence = 1;
-    stream->repRead(readReply("bob:1", spec).c_str());
+    fields.code = kCodeConnectReply;
+    fields.result = 2;
+    fields.sequence = 1;
+    stream->repRead(readReply("bob:1", fields).c_str());
     EXPECT_EQ(fake->calls.back(), "dlReply 30000 2");
 
-    spec.code = kCodeDisconnectRequest;
-    spec.sequence = 2;
-    stream->repRead(readReply("bob:1", spec).c_str());  // no data-link socket
+    fields.code = kCodeDisconnectRequest;
+    fields.sequence = 2;
+    stream->repRead(readReply("bob:1", fields).c_str());  // no data-link socket
     EXPECT_EQ(fake->calls.back(), "dlDisconnect 30000");
     EXPECT_EQ(capture.events.back(), "2 bob:TCP切断要求(d-link): localhost Port=30000 切断");
 
     XR_SOCKETTCP& dataLink = fake->giveDataLinkSocket();
-    spec.sequence = 3;
-    stream->repRead(readReply("bob:1", spec).c_str());  // queued behind the data
+    fields.sequence = 3;
+    stream->repRead(readReply("bob:1", fields).c_str());  // queued behind the data
     EXPECT_EQ(dataLink.getFromPeerQueue().getCount(), 1);
 }
 
@@ -429,11 +429,11 @@ TEST_F(StreamTest, ControlDisconnectRequestHonoursOnlyTheTunnelPort) {
                 queue(control->getFromPeerQueue(), controlData("x"));
             }
         }
-        PacketSpec spec;
-        spec.kind = kKindControlMessage;
-        spec.code = kCodeDisconnectRequest;
-        spec.port = row.port;
-        stream->repRead(readReply("bob:1", spec).c_str());
+        PacketFields fields;
+        fields.kind = kKindControlMessage;
+        fields.code = kCodeDisconnectRequest;
+        fields.port = row.port;
+        stream->repRead(readReply("bob:1", fields).c_str());
         if (row.trace == nullptr) {
             EXPECT_FALSE(capture.hasTraceContaining("DISCONNECT")) << row.what;
             EXPECT_TRUE(capture.events.empty()) << row.what;
@@ -454,10 +454,10 @@ TEST_F(StreamTest, ControlDisconnectRequestHonoursOnlyTheTunnelPort) {
 TEST_F(StreamTest, OtherKindsAndCodesOnlyCount) {
     auto stream = makeStream();
     XR_SOCKETTCP& control = fake->giveControlSocket();
-    PacketSpec kind5;
+    PacketFields kind5;
     kind5.kind = 5;
     kind5.payload = "abc";
-    PacketSpec code4;
+    PacketFields code4;
     code4.kind = kKindControlMessage;
     code4.code = 4;
     code4.sequence = 1;
@@ -528,7 +528,7 @@ TEST_F(StreamTest, ControlDataThatCannotBeDeliveredClosesTheConnection) {
     // The next connection is delivered again.
     unsigned char slot[XR_QUE::kSlotBytes];
     control.getFromPeerQueue().dequeue(slot);
-    PacketSpec reply;
+    PacketFields reply;
     reply.kind = kKindControlMessage;
     reply.code = kCodeConnectReply;
     reply.result = 1;
