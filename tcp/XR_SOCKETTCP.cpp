@@ -32,6 +32,14 @@ bool isWouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Urgent bytes stay in the byte stream: an FTP client sends the end of its
+// "ABOR" line as urgent data, and a plain read would skip that byte, so the
+// command would never be complete on the other side.
+void keepUrgentDataInline(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
+
 }  // namespace
 
 XR_SOCKETTCP::XR_SOCKETTCP() {
@@ -179,6 +187,9 @@ int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host, int conne
     retire();
     port = tunnelPort;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        keepUrgentDataInline(fd);
+    }
     {
         std::lock_guard<std::mutex> guard(descriptorLock);
         connSocket = fd;  // a failure here shows as a failing connect
@@ -246,6 +257,7 @@ int XR_SOCKETTCP::acceptClient() {
         connectState.store(kIdle);
         return 0;
     }
+    keepUrgentDataInline(fd);
     {
         std::lock_guard<std::mutex> guard(descriptorLock);
         connSocket = fd;

@@ -421,6 +421,27 @@ TEST_F(ListenerTest, AStopDuringTheReplyWaitClosesTheClientWithANotice) {
     EXPECT_LT(connectTo(listenPort), 0);  // the listener is closed too
 }
 
+TEST_F(ListenerTest, UrgentBytesAreRelayedInTheStream) {
+    // An FTP client's ABOR goes out as urgent data; no byte of it may go missing.
+    const int client = connectAndExpectRequest();
+    socket.setReplyOk();
+    waitRelaying();
+    ASSERT_EQ(::send(client, "ABOR\r\n", 6, MSG_OOB), 6);
+    EXPECT_EQ(collectData(socket.getToPeerQueue(), kKindControlData, 6), "ABOR\r\n");
+}
+
+TEST_F(SocketTest, UrgentBytesFromTheServerAreRelayedToo) {
+    Listener server;
+    ASSERT_EQ(socket.createClientSocket(kTunnelPort, "127.0.0.1", server.port), 1);
+    ASSERT_EQ(socket.connectClient(), 1);
+    socket.startThread();
+    const int peer = server.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(::send(peer, "426 x\r\n", 7, MSG_OOB), 7);
+    EXPECT_EQ(collectData(socket.getToPeerQueue(), kKindControlData, 7), "426 x\r\n");
+    ::close(peer);
+}
+
 TEST_F(ListenerTest, AbortConnectionEndsTheClientLikeATcpClose) {
     const int client = connectAndExpectRequest();
     socket.setReplyOk();
