@@ -17,9 +17,11 @@ bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+// Copies a handle cut to the field's size, always terminated.
 void copyHandle(char* target, const char* source) {
-    std::strncpy(target, source, FriendEntry::kHandleBytes - 1);
-    target[FriendEntry::kHandleBytes - 1] = '\0';
+    const size_t length = strnlen(source, FriendEntry::kHandleBytes - 1);
+    std::memcpy(target, source, length);
+    target[length] = '\0';
 }
 }  // namespace
 

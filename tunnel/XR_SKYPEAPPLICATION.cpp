@@ -54,8 +54,14 @@ int leadingNumber(const char* token) {
     return static_cast<int>(value);
 }
 
+// Copies a text cut to size - 1 bytes, always terminated.
 void copyCut(char* to, size_t size, const char* from) {
-    std::snprintf(to, size, "%s", from != nullptr ? from : "");
+    if (size == 0) {
+        return;
+    }
+    const size_t length = from != nullptr ? strnlen(from, size - 1) : 0;
+    std::memcpy(to, from != nullptr ? from : "", length);
+    to[length] = '\0';
 }
 
 int sendCommand(const char* command) {
