@@ -366,6 +366,10 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
                     packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1) {
                 // Behind the data queued before it: TCP gets all of it first.
                 platform::trace("PEERからのDISCONNECTをQUEしました\n");
+            } else if (control != nullptr && control->disconnectWhenDrained() == 1) {
+                // The queue is full of the connection's last bytes: closing
+                // now would drop them, so the worker ends it once they are out.
+                platform::trace("PEERからのDISCONNECTをQUEが空になってから行います\n");
             } else if (control != nullptr) {
                 tcpManager->notifyTcpDisconnect(port);
                 platform::trace("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
@@ -423,7 +427,11 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
                 dataLink->getFromPeerQueue().canEnqueue() == 1 &&
                 dataLink->getFromPeerQueue().enqueue(
                     packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1;
-            if (!queued && tcpManager != nullptr) {
+            // A full queue holds the link's last bytes: the worker ends the
+            // link once they reached TCP, unless the link was given up.
+            const bool deferred = !queued && dataLink != nullptr && !dataLinkAbandoned &&
+                                  dataLink->disconnectWhenDrained() == 1;
+            if (!queued && !deferred && tcpManager != nullptr) {
                 tcpManager->notifyDataLinkDisconnect(port);
             }
             writeEventLine(kEventLevel, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser,

@@ -133,4 +133,50 @@ TEST_F(StreamOverflowThreads, DataLinkThatStaysFullEndsOnBothSides) {
     stream.reset();  // stops and joins every worker
 }
 
+TEST_F(StreamOverflowThreads, DisconnectBehindAFullQueueComesAfterTheLastBytes) {
+    auto stream = std::make_unique<XR_SKYPESTREAM>("bob", 1, "QuillonForFtp2000", 0);
+    PacketFields request;
+    request.kind = kKindDataLinkMessage;
+    request.code = kCodeConnectRequest;
+    request.port = static_cast<uint16_t>(port);
+    stream->repRead(readReply("bob:1", request).c_str());
+    accepted = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    XR_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
+    ASSERT_NE(dataLink, nullptr);
+
+    // Fill the queue without ever making the dispatch wait for room: the end
+    // of the link then arrives while the queue holds its last bytes.
+    PacketFields data;
+    data.kind = kKindDataLinkData;
+    data.port = static_cast<uint16_t>(port);
+    data.payload.assign(kPayloadBytes, 'e');
+    uint32_t seq = 1;
+    long sent = 0;
+    while (dataLink->getFromPeerQueue().canEnqueue() == 1 && seq <= kMaxPackets) {
+        data.sequence = seq++;
+        stream->repRead(readReply("bob:1", data).c_str());
+        sent += kPayloadBytes;
+    }
+    ASSERT_EQ(dataLink->getFromPeerQueue().canEnqueue(), 0) << "the queue never filled";
+    PacketFields end;
+    end.kind = kKindDataLinkMessage;
+    end.code = kCodeDisconnectRequest;
+    end.port = static_cast<uint16_t>(port);
+    end.sequence = seq;
+    stream->repRead(readReply("bob:1", end).c_str());
+
+    timeval timeout{5, 0};
+    ::setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    char buffer[65536];
+    ssize_t n = 0;
+    long total = 0;
+    while ((n = ::recv(accepted, buffer, sizeof buffer, 0)) > 0) {
+        total += n;
+    }
+    EXPECT_EQ(n, 0) << "the link did not end, errno " << errno;
+    EXPECT_EQ(total, sent) << "bytes queued before the end were dropped";
+    stream.reset();
+}
+
 }  // namespace
