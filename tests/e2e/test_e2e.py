@@ -446,6 +446,39 @@ class ExtendedModes(TunnelCase):
         self.assertTrue(all(p not in PASSIVE_RANGE for p in ports), ports)
 
 
+SANITIZER_REPORTS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                     "ERROR: LeakSanitizer", "runtime error:")
+
+
+class SanitizedTransfer(TunnelCase):
+    """One passive transfer each way, then a clean stop of both gateways and the
+    driver: each must exit 0 with no sanitizer report (in a sanitizer build)."""
+
+    def test_transfer_and_clean_stop_without_reports(self):
+        down = self.alice_path("sanitized.bin")
+        up, up_sha = self.upload_source("sanitized-up.bin")
+        result = self.tunnel.ftp(["retr:big.bin:" + down, "stor:%s:sanitized-up.bin" % up],
+                                 timeout=600)
+        self.assertFtpOk(result)
+        self.assertEqual(e2e.sha256_of(down), self.source_sha)
+        self.assertEqual(e2e.sha256_of(os.path.join(self.tunnel.ftp_root, "sanitized-up.bin")),
+                         up_sha)
+        stopped = {}
+        for name in ("alice", "bob"):
+            proc = self.tunnel.gateways[name]
+            self.tunnel.stop_gateway(name)
+            stopped[name] = proc.returncode
+        e2e.stop_process(self.tunnel.driver)
+        logs = {name: e2e.read_text(os.path.join(self.tunnel.hosts[name].dir, "gateway.err"))
+                for name in ("alice", "bob")}
+        logs["driver"] = self.tunnel.driver_log()
+        for name, text in logs.items():
+            for report in SANITIZER_REPORTS:
+                self.assertNotIn(report, text, "%s:\n%s" % (name, text[-4000:]))
+        self.assertEqual(stopped, {"alice": 0, "bob": 0})
+        self.assertEqual(self.tunnel.driver.returncode, 0)
+
+
 def main():
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
