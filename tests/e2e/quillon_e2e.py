@@ -120,7 +120,7 @@ class Host:
             return []
         enter = ["nsenter", "-t", str(self.holder.pid), "-n"]
         if self.isolation == "user":
-            enter += ["-U"]
+            enter += ["-U", "--preserve-credentials"]
         return enter + ["--"]
 
     def popen(self, argv, log_name, env=None, stdin=subprocess.DEVNULL):
