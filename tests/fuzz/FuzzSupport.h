@@ -81,7 +81,8 @@ private:
     size_t at = 0;
 };
 
-// Records every command the link sends and takes it (result 1).
+// Records every command the link sends; takes it (result 1) unless a target
+// makes the driver refuse (result 0).
 class FuzzTransport : public SkypeTransport {
 public:
     static constexpr WindowHandle kDriverWindow = 0x5150;
@@ -93,10 +94,11 @@ public:
         }
         commands.emplace_back(static_cast<const char*>(block.data));
         byteCounts.push_back(block.byteCount);
-        return 1;
+        return result;
     }
     std::vector<std::string> commands;
     std::vector<unsigned> byteCounts;
+    WindowResult result = 1;
 };
 
 // What every target that touches the link or the models needs, made once per
@@ -112,10 +114,18 @@ public:
     platform::ManualClock clock;
     platform::PollEventLoop loop{clock};
     std::unique_ptr<CPropaty> settings;
+    // Traces of the receive dispatch dropping a bad reply (no trace is kept).
+    long dropTraces = 0;
 
 private:
     ProcessSetUp() {
-        platform::setTraceSink([](std::string_view) {});
+        platform::setTraceSink([this](std::string_view line) {
+            if (line.find("bad packet dropped") != std::string_view::npos ||
+                line.find("longer than the receive buffer") != std::string_view::npos ||
+                line.find("DATA NASHI") != std::string_view::npos) {
+                ++dropTraces;
+            }
+        });
         setEventLineObserver([](int, const char*) {});
         XR_WINDOW::setMessageBoxHook([](const char*, const char*) {});
         platform::setGuiLoop(&loop);

@@ -2,7 +2,8 @@
 // model, one line of the input per notification, through a recording
 // transport (no driver, no sockets: Server mode, so no stream listens, and
 // connect requests go to a closed loopback port). The GUI loop is ticked
-// between lines so the streams' pumps run too.
+// between lines so the streams' pumps run too. A line "~" switches the
+// driver between taking and refusing commands, "^" attaches the link again.
 //
 // Properties: the user model's handles stay terminated within their fields,
 // its selection and flags stay in range; every command the link sends is one
@@ -103,8 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     for (const std::string& line : fuzz::splitLines(text)) {
         const size_t before = transport.commands.size();
-        // Both forms: the length the block had, and the line up to its NUL.
-        link->parseNotification(line.c_str(), static_cast<int>(line.size() + 1));
+        if (line == "~") {
+            // From now on the driver refuses (or takes again) every command;
+            // a refused one ends the attachment.
+            transport.result = transport.result == 0 ? 1 : 0;
+        } else if (line == "^") {
+            link->onAttachMessage(link->getAttachMessageId(), fuzz::FuzzTransport::kDriverWindow,
+                                  0);
+        } else {
+            link->parseNotification(line.c_str(), static_cast<int>(line.size() + 1));
+        }
         process.clock.advance(kTickMs);
         process.loop.runOnce(0);
         checkUsers(*users);

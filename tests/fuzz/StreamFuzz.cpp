@@ -1,8 +1,8 @@
 // The receive dispatch of a stream without sockets on arbitrary read
 // replies: each input line is the text after "bob:3 " (a line starting with
 // '!' is given as it is, so replies of other streams and broken keys come
-// too). The TCP manager opens nothing and every connect request fails, so
-// the stream never gets a socket.
+// too; "*<n><text>" repeats the text n * 256 times). The TCP manager opens
+// nothing and every connect request fails, so the stream never gets a socket.
 //
 // Properties: a reply of another stream, or a packet whose header does not
 // describe the bytes that came (header length other than 40, a data length
@@ -27,6 +27,8 @@ namespace {
 constexpr const char* kApplication = "QuillonForFtp2000";
 constexpr const char* kKey = "bob:3 ";
 constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
+constexpr size_t kRepeatUnit = 256;
+constexpr size_t kMaxRepeatedChars = kMaxReplyHexChars + 4096;
 
 void checkCommands(const fuzz::FuzzTransport& transport, size_t from) {
     const std::string write = std::string("ALTER APPLICATION ") + kApplication + " WRITE bob:3 ";
@@ -49,7 +51,7 @@ void checkCommands(const fuzz::FuzzTransport& transport, size_t from) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::ProcessSetUp::get();
+    fuzz::ProcessSetUp& process = fuzz::ProcessSetUp::get();
     fuzz::FuzzTransport transport;
     XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
     link->setTransport(&transport);
@@ -62,7 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream.setRoomWait([](int) { FUZZ_CHECK(false, "no queue to wait for"); });
 
         const std::string_view text(reinterpret_cast<const char*>(data), size);
-        for (const std::string& line : fuzz::splitLines(text)) {
+        for (std::string line : fuzz::splitLines(text)) {
+            if (line.size() >= 2 && line[0] == '*') {
+                // "*<n><text>": the text n * 256 times, for replies longer
+                // than any buffer.
+                const size_t times = static_cast<unsigned char>(line[1]) * kRepeatUnit;
+                const std::string unit = line.substr(2);
+                line.clear();
+                for (size_t i = 0; i < times && line.size() < kMaxRepeatedChars; ++i) {
+                    line += unit;
+                }
+            }
             const bool raw = !line.empty() && line[0] == '!';
             const std::string reply = raw ? line.substr(1) : kKey + line;
             const bool ours = std::strncmp(reply.c_str(), kKey, std::strlen(kKey)) == 0;
@@ -73,7 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int callsBefore = manager.calls;
             const size_t commandsBefore = transport.commands.size();
             const uint32_t sequenceBefore = stream.getReceiveSequence();
+            const long dropsBefore = process.dropTraces;
             stream.repRead(reply.c_str());
+            FUZZ_CHECK((ours && !verdict.accepted) == (process.dropTraces > dropsBefore),
+                       "a packet of this stream is dropped with a trace exactly when it is bad");
 
             FUZZ_CHECK(
                 manager.getControlSocket() == nullptr && manager.getDataLinkSocket() == nullptr,

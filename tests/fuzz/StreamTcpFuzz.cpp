@@ -78,7 +78,7 @@ void drain(XR_SOCKETTCP* socket, std::vector<unsigned char>& slot) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::ProcessSetUp::get();
+    fuzz::ProcessSetUp& process = fuzz::ProcessSetUp::get();
     fuzz::ByteReader in(data, size);
     fuzz::FuzzTransport transport;
     XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
@@ -146,11 +146,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const size_t commandsBefore = transport.commands.size();
             const uint32_t sequenceBefore = stream.getReceiveSequence();
             waits = 0;
+            const long dropsBefore = process.dropTraces;
             stream.repRead(reply.c_str());
             const Counts after = countsOf(manager);
 
             FUZZ_CHECK(waits <= XR_SKYPESTREAM::kRoomWaitTries, "waits for room are bounded");
             if (!verdict.accepted) {
+                FUZZ_CHECK(process.dropTraces > dropsBefore,
+                           "a bad packet is dropped with a trace");
                 FUZZ_CHECK(after.control == before.control && after.dataLink == before.dataLink,
                            "a bad packet reaches no queue");
                 FUZZ_CHECK(manager.calls == callsBefore, "a bad packet reaches no TCP manager");
