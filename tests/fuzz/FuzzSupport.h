@@ -6,6 +6,9 @@
 // temporary folder, silenced traces and event lines), a link transport that
 // records what is sent, and a TCP manager that opens nothing.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -171,13 +174,58 @@ public:
         socket->setControl(isControl);
         return socket;
     }
+    // A control socket really connected over loopback (to a listener of this
+    // process, whose end is reset at once), so it knows its local address;
+    // it has no worker. nullptr when loopback is not available.
+    static std::unique_ptr<XR_SOCKETTCP> takeConnected() {
+        const int listener = loopbackListener();
+        if (listener < 0) {
+            return nullptr;
+        }
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return nullptr;
+        }
+        std::unique_ptr<XR_SOCKETTCP> socket = take(1);
+        socket->createClientSocket(XR_TCPMANAGERFORFTP::kFtpPort, "127.0.0.1",
+                                   ntohs(address.sin_port));
+        if (socket->connectClient() != 1) {
+            give(std::move(socket));
+            return nullptr;
+        }
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        if (accepted >= 0) {
+            // Reset rather than closed: no connection lingers in TIME_WAIT.
+            const linger reset{1, 0};
+            ::setsockopt(accepted, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(accepted);
+        }
+        return socket;
+    }
     static void give(std::unique_ptr<XR_SOCKETTCP> socket) {
         if (socket != nullptr) {
+            socket->close();  // a connected one goes back bare
             sockets().push_back(std::move(socket));
         }
     }
 
 private:
+    static int loopbackListener() {
+        static const int listener = [] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                ::listen(fd, kListenBacklog) != 0) {
+                return -1;
+            }
+            return fd;
+        }();
+        return listener;
+    }
+    static constexpr int kListenBacklog = 4;
     static std::vector<std::unique_ptr<XR_SOCKETTCP>>& sockets() {
         static std::vector<std::unique_ptr<XR_SOCKETTCP>> free;
         return free;
@@ -206,8 +254,11 @@ public:
     }
     void notifyTcpConnectReply(int, int) override { ++calls; }
     void notifyTcpDisconnect(int) override { ++calls; }
-    int openDataLinkServer(int port, uint32_t) override {
+    int openDataLinkServer(int port, uint32_t bindAddress) override {
         ++calls;
+        ++dataLinkServers;
+        lastDataLinkPort = port;
+        lastBindAddress = bindAddress;
         if (dataLinkSocket == nullptr) {
             dataLinkSocket = SocketPool::take(0);
         }
@@ -222,6 +273,12 @@ public:
     }
     void notifyDataLinkConnectReply(int, int) override { ++calls; }
     void notifyDataLinkDisconnect(int) override { ++calls; }
+    // A control socket connected over loopback; false when none could be made.
+    bool giveConnectedControlSocket() {
+        SocketPool::give(std::move(controlSocket));
+        controlSocket = SocketPool::takeConnected();
+        return controlSocket != nullptr;
+    }
     // Hands in sockets without a connection, as listeners waiting for their client.
     void giveSockets(bool control, bool dataLink) {
         if (control && controlSocket == nullptr) {
@@ -234,6 +291,9 @@ public:
 
     int calls = 0;
     int connectResult = 1;
+    int dataLinkServers = 0;
+    int lastDataLinkPort = 0;
+    uint32_t lastBindAddress = 0;
 
 private:
     void release() {

@@ -1,12 +1,14 @@
 // The receive dispatch of a stream with a TCP side, on packets built with
 // valid headers (TunnelPacket.h) around fuzzed fields and payloads, some of
 // them then broken on purpose (header length, data length, cut or odd hex).
-// The TCP manager is a stand-in that opens no descriptor: its sockets are
-// bare (no connection, no worker), so whatever the stream hands to TCP stays
-// in their from-peer queues, where it is checked.
+// The TCP manager is a stand-in: its sockets have no worker (and, but for one
+// control socket connected over loopback on request, no connection), so
+// whatever the stream hands to TCP stays in their from-peer queues, where it
+// is checked.
 //
 // Input: one byte of set-up (bit 0: a control socket from the start, bit 1:
-// a data-link socket, bit 2: connect requests fail), then records of
+// a data-link socket, bit 2: connect requests fail, bit 3: the control socket
+// really connected over loopback, so control data is rewritten), then records of
 //   flags, kind, code, port selector, result, control state, control free,
 //   breakage, payload length (2 bytes), payload.
 //
@@ -15,8 +17,13 @@
 // the sequence by one and adds at most one queue entry: data-link data (and
 // a data-link DISCONNECT-REQUEST) byte for byte to the data-link queue,
 // control data (rewritten at most in its first line, within one slot) or the
-// tunnel port's DISCONNECT-REQUEST to the control queue. Every queue entry
+// tunnel port's DISCONNECT-REQUEST to the control queue. A data-link
+// listener is asked for only by control data, for a real port, bound to the
+// control connection's local address. Every queue entry
 // has a 40-byte header and fits its slot; waits for room stay bounded.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -90,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto owned = std::make_unique<fuzz::FuzzTcpManager>();
         fuzz::FuzzTcpManager& manager = *owned;
         manager.giveSockets((setUp & 1) != 0, (setUp & 2) != 0);
+        const bool connected = (setUp & 8) != 0 && manager.giveConnectedControlSocket();
+        const uint32_t loopback = htonl(INADDR_LOOPBACK);
         manager.connectResult = (setUp & 4) != 0 ? 0 : 1;
         XR_SKYPESTREAM stream("bob", 3, kApplication, 0, std::move(owned));
         int waits = 0;
@@ -143,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
             const Counts before = countsOf(manager);
             const int callsBefore = manager.calls;
+            const int serversBefore = manager.dataLinkServers;
             const size_t commandsBefore = transport.commands.size();
             const uint32_t sequenceBefore = stream.getReceiveSequence();
             waits = 0;
@@ -151,6 +161,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const Counts after = countsOf(manager);
 
             FUZZ_CHECK(waits <= XR_SKYPESTREAM::kRoomWaitTries, "waits for room are bounded");
+            if (manager.dataLinkServers != serversBefore) {
+                FUZZ_CHECK(manager.dataLinkServers == serversBefore + 1 && verdict.accepted &&
+                               verdict.header.kind == kKindControlData,
+                           "one data-link listener, only for control data");
+                FUZZ_CHECK(manager.lastDataLinkPort >= 1 && manager.lastDataLinkPort <= 65535,
+                           "a data-link listener only for a real port");
+                FUZZ_CHECK(connected && manager.lastBindAddress == loopback,
+                           "the listener is bound to the control connection's local address");
+            }
             if (!verdict.accepted) {
                 FUZZ_CHECK(process.dropTraces > dropsBefore,
                            "a bad packet is dropped with a trace");
