@@ -94,10 +94,7 @@ int XR_SOCKETTCP::createServerSocket(int tunnelPort) {
     return createServerSocket(tunnelPort, tunnelPort);
 }
 
-int XR_SOCKETTCP::createServerSocket(int tunnelPort, int listenPort) {
-    retire();
-    port = tunnelPort;
-    localPort = listenPort;
+int XR_SOCKETTCP::openListener(uint32_t address, int listenPort) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         lastError.store(errno);
@@ -111,43 +108,6 @@ int XR_SOCKETTCP::createServerSocket(int tunnelPort, int listenPort) {
     std::memset(&bindAddress, 0, sizeof bindAddress);
     bindAddress.sin_family = AF_INET;
     bindAddress.sin_port = htons(static_cast<uint16_t>(listenPort));
-    bindAddress.sin_addr.s_addr = platform::isLocalOnly() ? htonl(INADDR_LOOPBACK) : INADDR_ANY;
-    const int reuse = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
-        lastError.store(errno);
-        platform::trace("bind Error: %d\n", lastError.load());
-        closeDescriptor(listenSocket, false);
-        return 0;
-    }
-    if (::listen(fd, kListenBacklog) != 0) {
-        lastError.store(errno);
-        platform::trace("listen Error: %d\n", lastError.load());
-        closeDescriptor(listenSocket, false);
-        return 0;
-    }
-    platform::trace("サーバソケットを作成しました. port:%d\n", port);
-    role = kRoleServer;
-    connectState.store(kIdle);
-    return 1;
-}
-
-int XR_SOCKETTCP::createServerSocketAnyPort(int tunnelPort, uint32_t address) {
-    retire();
-    port = tunnelPort;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        lastError.store(errno);
-        platform::trace("socket Error: %d\n", lastError.load());
-        return 0;
-    }
-    {
-        std::lock_guard<std::mutex> guard(descriptorLock);
-        listenSocket = fd;
-    }
-    std::memset(&bindAddress, 0, sizeof bindAddress);
-    bindAddress.sin_family = AF_INET;
-    bindAddress.sin_port = 0;
     bindAddress.sin_addr.s_addr = address;
     const int reuse = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
@@ -163,9 +123,32 @@ int XR_SOCKETTCP::createServerSocketAnyPort(int tunnelPort, uint32_t address) {
         closeDescriptor(listenSocket, false);
         return 0;
     }
+    return 1;
+}
+
+int XR_SOCKETTCP::createServerSocket(int tunnelPort, int listenPort) {
+    retire();
+    port = tunnelPort;
+    localPort = listenPort;
+    const uint32_t address = platform::isLocalOnly() ? htonl(INADDR_LOOPBACK) : INADDR_ANY;
+    if (openListener(address, listenPort) == 0) {
+        return 0;
+    }
+    platform::trace("サーバソケットを作成しました. port:%d\n", port);
+    role = kRoleServer;
+    connectState.store(kIdle);
+    return 1;
+}
+
+int XR_SOCKETTCP::createServerSocketAnyPort(int tunnelPort, uint32_t address) {
+    retire();
+    port = tunnelPort;
+    if (openListener(address, 0) == 0) {
+        return 0;
+    }
     sockaddr_in found{};
     socklen_t length = sizeof found;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&found), &length) != 0) {
+    if (::getsockname(listenSocket, reinterpret_cast<sockaddr*>(&found), &length) != 0) {
         platform::trace("getsockname failed.:%d\n", errno);
     } else {
         localPort = ntohs(found.sin_port);

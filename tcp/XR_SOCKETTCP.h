@@ -163,6 +163,9 @@ public:
     int sendLength = 0;
 
 private:
+    // socket, bind and listen on address:listenPort (network order address);
+    // the descriptor becomes listenSocket. 1 success, 0 failure (traced).
+    int openListener(uint32_t address, int listenPort);
     enum class StepExit { kNone, kReceiveFailure, kSendFailure, kPeerDisconnect, kStop };
 
     static void threadEntry(XR_SOCKETTCP* socket);
