@@ -309,6 +309,37 @@ class LongRun(TunnelCase):
             self.assertLessEqual(rss, at_tenth[name][1] + self.RSS_MARGIN_KB, name)
 
 
+class GateAndLamps(FaultCase):
+    """What the panels show (their "-D583" traces) while a transfer runs, and
+    closing the gate from the Client with "--post close-gate"."""
+
+    LAMPS_ON = "UI lamps: local C green, peer P green"
+
+    def test_lamps_during_a_transfer_then_close_gate_ends_both_sides(self):
+        if GATEWAY != "quillonftp":
+            self.skipTest("the panels belong to the windowed gateway")
+        proc = self.start_big_retr()
+        for name in ("alice", "bob"):
+            e2e.wait_for(lambda: self.LAMPS_ON in self.tunnel.gateway_trace(name), 10,
+                         name + "'s lamps to show the connection")
+        self.assertIsNone(proc.poll(), "the transfer ended before the lamps were seen")
+        e2e.stop_process(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+
+        closed_before = {n: self.trace_count(n, "UI gate: closed") for n in ("alice", "bob")}
+        alice = self.tunnel.hosts["alice"]
+        post = alice.run([os.path.join(alice.dir, GATEWAY), "--post", "close-gate"], timeout=20,
+                         env={"XDG_RUNTIME_DIR": alice.run_dir})
+        self.assertEqual(post.returncode, 0, post.stderr)
+        for name in ("alice", "bob"):
+            e2e.wait_for(lambda: self.trace_count(name, "UI gate: closed") > closed_before[name],
+                         10, name + "'s panel to show the gate closed")
+        e2e.wait_for(lambda: not self.tunnel.gate_open(), 10, "alice's listener to close")
+        self.assertIn("stream closed (disconnect by alice)", self.tunnel.driver_log())
+        self.assertIn("UI status: Gateは閉じています", self.tunnel.gateway_trace("bob"))
+
+
 SECOND_ADDRESS = "127.0.0.2"  # another address of alice's host, not the FTP client's
 
 
