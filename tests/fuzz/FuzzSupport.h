@@ -32,6 +32,7 @@
 #include "tcp/XR_TCPMANAGERFORFTP.h"
 #include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
+#include "../tunnel/PacketBuilder.h"
 
 namespace fuzz {
 
@@ -336,43 +337,10 @@ inline ReplyVerdict judgeReply(const char* hex, size_t maxHexChars) {
     return verdict;
 }
 
-// The fields of a packet to build; the rest of the header as initPacketHeader leaves it.
-struct TunnelFields {
-    uint16_t kind = 0;
-    uint16_t code = 0;
-    uint16_t port = 0;
-    uint16_t result = 0;
-    uint16_t error = 0;
-    uint16_t controlState = 0;
-    uint16_t controlFree = 0;
-    uint32_t sequence = 0;
-    std::string payload;
-};
-
-inline std::vector<unsigned char> buildPacket(const TunnelFields& fields) {
-    std::vector<unsigned char> packet(kPacketHeaderBytes + fields.payload.size(), 0);
-    initPacketHeader(packet.data());
-    storePacketU16(packet.data(), kOffsetDataLength, static_cast<uint16_t>(fields.payload.size()));
-    storePacketU16(packet.data(), kOffsetPort, fields.port);
-    storePacketU16(packet.data(), kOffsetKind, fields.kind);
-    storePacketU16(packet.data(), kOffsetCode, fields.code);
-    storePacketU16(packet.data(), kOffsetResult, fields.result);
-    storePacketU16(packet.data(), kOffsetError, fields.error);
-    storePacketU16(packet.data(), kOffsetControlState, fields.controlState);
-    storePacketU16(packet.data(), kOffsetControlFree, fields.controlFree);
-    storePacketU32(packet.data(), kOffsetSequence, fields.sequence);
-    if (!fields.payload.empty()) {
-        std::memcpy(packet.data() + kPacketHeaderBytes, fields.payload.data(),
-                    fields.payload.size());
-    }
-    return packet;
-}
-
-inline std::string hexOf(const std::vector<unsigned char>& bytes) {
-    std::string text(bytes.size() * 2 + 1, '\0');
-    encodeHex(bytes.data(), bytes.size(), text.data());
-    text.resize(bytes.size() * 2);
-    return text;
-}
+// Packets built field by field (the rest of the header as initPacketHeader
+// leaves it), shared with the unit tests.
+using TunnelFields = tunneltest::PacketFields;
+using tunneltest::buildPacket;
+using tunneltest::hexOf;
 
 }  // namespace fuzz
