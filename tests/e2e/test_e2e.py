@@ -337,7 +337,9 @@ class GateAndLamps(FaultCase):
                          10, name + "'s panel to show the gate closed")
         e2e.wait_for(lambda: not self.tunnel.gate_open(), 10, "alice's listener to close")
         self.assertIn("stream closed (disconnect by alice)", self.tunnel.driver_log())
-        self.assertIn("UI status: Gateは閉じています", self.tunnel.gateway_trace("bob"))
+        # The status line follows on its next 500 ms refresh.
+        e2e.wait_for(lambda: "UI status: Gateは閉じています" in self.tunnel.gateway_trace("bob"),
+                     10, "bob's status line to show the gate closed")
 
 
 SECOND_ADDRESS = "127.0.0.2"  # another address of alice's host, not the FTP client's
