@@ -431,6 +431,20 @@ void XR_SOCKETTCP::close() {
     platform::trace("スレッド終了を検知しました\n");
 }
 
+void XR_SOCKETTCP::confirmConnection() {
+    if (role == kRoleServer && replyState.load() == kReplyWaiting) {
+        fromPeerQueue.reset();
+    }
+    replyState.store(kReplyOk);
+}
+
+int XR_SOCKETTCP::awaitsPeerConfirmation() const {
+    if (role != kRoleServer) {
+        return 0;
+    }
+    return connectState.load() == kConnected && replyState.load() == kReplyOk ? 0 : 1;
+}
+
 int XR_SOCKETTCP::abortConnection() {
     std::lock_guard<std::mutex> guard(descriptorLock);
     if (connSocket < 0 || connectState.load() != kConnected) {
@@ -558,6 +572,9 @@ void XR_SOCKETTCP::executeServer() {
         // Accept until the peer has confirmed a client (or accept failed).
         bool relay = false;
         while (stopRequested.load() == 0) {
+            // The last client's OK ends with it: until the peer confirms the
+            // next one, whatever it sends belongs to a connection that is over.
+            setReplyWaiting();
             if (acceptClient() == 0) {
                 closeDescriptor(connSocket, false);
                 relay = true;

@@ -126,6 +126,19 @@ public:
     // --- reply state (GUI thread sets, worker polls) ---
     void setReplyWaiting() { replyState.store(kReplyWaiting); }
     void setReplyOk() { replyState.store(kReplyOk); }
+    // The peer's OK to this socket's connect request. A listening socket
+    // that waits for it first drops whatever reached its from-peer queue
+    // since the accept: the peer writes its reply before any packet of the
+    // connection it opened, so all of that belongs to an earlier connection
+    // (a late disconnect notice, the last bytes of a session that ended
+    // here). GUI thread: it is also the only producer of that queue.
+    void confirmConnection();
+    // 1 while a listening socket has no TCP client that the peer has
+    // confirmed: anything that arrives for it now belongs to an earlier
+    // connection (see confirmConnection) and must not reach TCP. 0 for a
+    // confirmed client, and for a socket that connected out or was never
+    // set up.
+    int awaitsPeerConfirmation() const;
     void setReplyNg() { replyState.store(kReplyNg); }
     int getReplyState() const { return replyState.load(); }
 

@@ -88,7 +88,7 @@ void XR_TCPMANAGER::notifyTcpConnectReply(int requestPort, int code) {
     }
     const char* text = nullptr;
     if (code == 1) {
-        controlSocket->setReplyOk();
+        controlSocket->confirmConnection();
         text = "OK";
     } else if (code == 2) {
         controlSocket->setReplyNg();

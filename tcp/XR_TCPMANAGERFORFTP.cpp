@@ -90,7 +90,7 @@ void XR_TCPMANAGERFORFTP::notifyDataLinkConnectReply(int requestPort, int code) 
     }
     const char* text = nullptr;
     if (code == 1) {
-        dataLinkSocket->setReplyOk();
+        dataLinkSocket->confirmConnection();
         text = "OK";
     } else if (code == 2) {
         dataLinkSocket->setReplyNg();

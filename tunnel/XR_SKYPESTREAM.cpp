@@ -36,6 +36,20 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// Whether a data-link packet for tunnel port `port` belongs to an earlier
+// link than the one `dataLink` serves now: a link that has been set up
+// serves one port, and a listener's client counts only once the peer has
+// confirmed it. A late end of the last link must never end the next one.
+bool isForAnEarlierDataLink(XR_SOCKETTCP* dataLink, int port) {
+    if (dataLink == nullptr) {
+        return false;
+    }
+    if (dataLink->getRole() != XR_SOCKETTCP::kRoleNone && dataLink->getPort() != port) {
+        return true;
+    }
+    return dataLink->awaitsPeerConfirmation() == 1;
+}
+
 // The rewriting's view of a stream: its TCP manager opens the data-link
 // listener, its control socket knows the local address.
 class StreamRewriteTarget final : public FtpRewriteTarget {
@@ -361,6 +375,14 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             }
             platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
             XR_SOCKETTCP* control = controlSocket();
+            if (control != nullptr && control->awaitsPeerConfirmation() == 1) {
+                // The end of a connection that is already over here (the
+                // peer's answer to our own notice, sent before it heard of
+                // the next client): the next client must not be ended by it.
+                platform::trace(
+                    "XR_SKYPESTREAM::repRead() disconnect for an earlier connection, ignored\n");
+                return;
+            }
             if (control != nullptr && control->getFromPeerQueue().canEnqueue() == 1 &&
                 control->getFromPeerQueue().enqueue(
                     packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1) {
@@ -414,14 +436,28 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
             }
             break;
         }
-        case kCodeConnectReply:
+        case kCodeConnectReply: {
             platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            XR_SOCKETTCP* dataLink = dataLinkSocket();
+            if (dataLink != nullptr && dataLink->getRole() != XR_SOCKETTCP::kRoleNone &&
+                dataLink->getPort() != port) {
+                platform::trace(
+                    "XR_SKYPESTREAM::repRead() data-link answer for an earlier link, ignored\n");
+                break;
+            }
             if (tcpManager != nullptr) {
                 tcpManager->notifyDataLinkConnectReply(port, result);
             }
             break;
+        }
         case kCodeDisconnectRequest: {
             XR_SOCKETTCP* dataLink = dataLinkSocket();
+            if (isForAnEarlierDataLink(dataLink, port)) {
+                platform::trace(
+                    "XR_SKYPESTREAM::repRead() data-link disconnect for an earlier link, "
+                    "ignored\n");
+                break;
+            }
             const bool queued =
                 dataLink != nullptr && !dataLinkAbandoned &&
                 dataLink->getFromPeerQueue().canEnqueue() == 1 &&
@@ -463,6 +499,13 @@ void XR_SKYPESTREAM::onControlData(unsigned char* packet, int port) {
             "XR_SKYPESTREAM::repRead() control data for a closed connection, dropped\n");
         return;
     }
+    if (control->awaitsPeerConfirmation() == 1) {
+        // The last bytes of a session that ended here: the next client must
+        // not get them (an extra greeting would shift every reply it reads).
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() control data for an earlier connection, dropped\n");
+        return;
+    }
     rewriteFtpControl(*this, packet);
     const unsigned size = static_cast<unsigned>(loadPacketHeader(packet).packetSize());
     // Control bytes are never dropped from the middle of a connection: wait
@@ -490,6 +533,11 @@ void XR_SKYPESTREAM::onDataLinkData(unsigned char* packet, int port) {
     }
     if (dataLinkAbandoned) {
         platform::trace("XR_SKYPESTREAM::repRead() data-link data for a closed link, dropped\n");
+        return;
+    }
+    if (isForAnEarlierDataLink(dataLink, port)) {
+        platform::trace(
+            "XR_SKYPESTREAM::repRead() data-link data for an earlier link, dropped\n");
         return;
     }
     const unsigned size = static_cast<unsigned>(loadPacketHeader(packet).packetSize());
