@@ -512,6 +512,77 @@ class SanitizedTransfer(TunnelCase):
         self.assertEqual(self.tunnel.driver.returncode, 0)
 
 
+BACK_TO_BACK_SIZE = 64 * 1000
+BACK_TO_BACK_ROUNDS = 5
+BACK_TO_BACK_RUN = 20
+
+
+class BackToBack(TunnelCase):
+    """Sessions and data links that follow each other with no pause: the end of
+    one must never reach the next. Every transfer is made once (no retries)
+    and checked whole by SHA-256."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.small = os.path.join(cls.tunnel.ftp_root, "b2b.bin")
+        e2e.write_random_file(cls.small, BACK_TO_BACK_SIZE, seed=15)
+        cls.small_sha = e2e.sha256_of(cls.small)
+
+    def bash(self, script, timeout=120):
+        return self.tunnel.hosts["alice"].run(["bash", "-c", script], timeout=timeout)
+
+    def curl_line(self, out):
+        # One attempt, no retry; a failure prints curl's own error line.
+        return "curl -sS --max-time 30 --user demo:demo -o %s %s" % (out, self.url("b2b.bin"))
+
+    def assertWhole(self, path, what):
+        self.assertTrue(os.path.exists(path), "%s: nothing downloaded" % what)
+        self.assertEqual(e2e.sha256_of(path), self.small_sha, "%s: not whole" % what)
+
+    def test_probe_then_download_at_once(self):
+        # A port check that opens and closes the Client's port, and the real
+        # download right behind it, from one shell: no pause between them.
+        probe = "exec 3<>/dev/tcp/127.0.0.1/%d; exec 3>&-" % self.tunnel.client_port
+        for round_ in range(BACK_TO_BACK_ROUNDS):
+            out = self.alice_path("probed-%d.bin" % round_)
+            result = self.bash("%s; %s" % (probe, self.curl_line(out)))
+            self.assertEqual(result.returncode, 0, "round %d: %s" % (round_, result.stderr))
+            self.assertWhole(out, "round %d" % round_)
+
+    def test_downloads_in_a_row(self):
+        outs = [self.alice_path("row-%d.bin" % i) for i in range(BACK_TO_BACK_RUN)]
+        script = "; ".join("%s || echo 'download %d failed' >&2" % (self.curl_line(out), i)
+                           for i, out in enumerate(outs))
+        result = self.bash(script, timeout=60 + 10 * BACK_TO_BACK_RUN)
+        self.assertEqual(result.stderr.strip(), "", result.stderr)
+        for i, out in enumerate(outs):
+            self.assertWhole(out, "download %d" % i)
+
+    def check_list_retr_pairs(self, active):
+        mode = "active" if active else "passive"
+        outs = [self.alice_path("pair-%s-%d.bin" % (mode, i)) for i in range(BACK_TO_BACK_RUN)]
+        steps = []
+        for out in outs:
+            steps += ["list", "retr:b2b.bin:" + out]
+        result = self.tunnel.ftp(steps, active=active, timeout=300)
+        self.assertFtpOk(result)
+        self.assertEqual(len(result["results"]), 2 * BACK_TO_BACK_RUN)
+        for i, out in enumerate(outs):
+            listing, retr = result["results"][2 * i], result["results"][2 * i + 1]
+            self.assertTrue(any("b2b.bin" in line for line in listing["lines"]),
+                            "%s pair %d: %s" % (mode, i, listing))
+            self.assertEqual(retr["bytes"], BACK_TO_BACK_SIZE, "%s pair %d" % (mode, i))
+            self.assertEqual(retr["sha256"], self.small_sha, "%s pair %d" % (mode, i))
+            self.assertWhole(out, "%s pair %d" % (mode, i))
+
+    def test_list_retr_pairs_passive(self):
+        self.check_list_retr_pairs(active=False)
+
+    def test_list_retr_pairs_active(self):
+        self.check_list_retr_pairs(active=True)
+
+
 def main():
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
