@@ -313,12 +313,15 @@ class HostileAgainstClient(VictimCase):
     """alice's Client gateway; "bob" (the contact alice's gate opens to) is
     hostile, and so is mallory, another of alice's contacts."""
 
+    gateway_args = ()
+
     def setUp(self):
         self.tunnel = self.make_tunnel({"alice": "bob, mallory", "bob": "alice"},
                                        {"mallory": "alice"})
         self.start_canary(self.tunnel, "alice")
         self.bob = self.peer(self.tunnel, "bob")
-        self.tunnel.start_gateway("alice", client_mode=True, peer="bob")
+        self.tunnel.start_gateway("alice", client_mode=True, peer="bob",
+                                  extra_args=self.gateway_args)
         note = self.bob.wait_note(
             lambda n: n.startswith("APPLICATION %s STREAMS alice:" % hp.APP), 60)
         self.key = note.split(" ", 3)[3].split()[0]
@@ -336,11 +339,134 @@ class HostileAgainstClient(VictimCase):
         self.assertEqual(reply["result"], 2)
         self.assertCanaryUntouched()
 
+    def test_passive_reply_split_or_multi_line_never_sends_curl_elsewhere(self):
+        """bob plays the FTP server for alice's curl and answers EPSV with a
+        multi-line 229 whose lines name the canary, the last one split over
+        two packets. curl must be given only alice's own data listener."""
+        alice = self.tunnel.hosts["alice"]
+        up = os.path.join(alice.dir, "secret.txt")
+        with open(up, "w") as f:
+            f.write("the user's file\n")
+        curl = alice.popen(["curl", "-sS", "-v", "--max-time", "15", "-T", up,
+                            "ftp://127.0.0.1:%d/secret.txt" % self.tunnel.client_port], "curl")
+        self.tunnel.processes.append(curl)
+        bob, key = self.bob, self.key
+        answers = {b"USER": b"331 Send the password.\r\n", b"PASS": b"230 Welcome.\r\n",
+                   b"PWD": b'257 "/" is here.\r\n', b"TYPE": b"200 Binary.\r\n",
+                   b"CWD": b"250 Okay.\r\n", b"SIZE": b"550 No such file.\r\n"}
+        attack = 0
+        pending = b""
+        deadline = time.monotonic() + 20
+        while curl.poll() is None and time.monotonic() < deadline:
+            try:
+                p = bob.receive(key, lambda _: True, timeout=2)
+            except TimeoutError:
+                continue
+            if p["kind"] == hp.KIND_CONTROL_MESSAGE and p["code"] == hp.CONNECT_REQUEST:
+                bob.send(key, (hp.KIND_CONTROL_MESSAGE, hp.CONNECT_REPLY, p["port"], b"", 1))
+                bob.send(key, (hp.KIND_CONTROL_DATA, 0, 21, b"220 Hello.\r\n"))
+            elif p["kind"] == hp.KIND_DATA_LINK_MESSAGE and p["code"] == hp.CONNECT_REQUEST:
+                bob.send(key, (hp.KIND_DATA_LINK_MESSAGE, hp.CONNECT_REPLY, p["port"], b"", 2))
+            elif p["kind"] == hp.KIND_CONTROL_DATA:
+                pending += p["payload"]
+                while b"\r\n" in pending:
+                    line, pending = pending.split(b"\r\n", 1)
+                    word = line.split(b" ")[0].upper()
+                    if word in (b"EPSV", b"PASV"):
+                        attack += 1
+                        port = b"%d" % self.canary_port
+                        bob.send(key, (hp.KIND_CONTROL_DATA, 0, 21,
+                                       b"229-Entering Extended Passive Mode (|||" + port
+                                       + b"|)\r\n 227 (127,0,0,1,%d,%d)\r\n229 Entering (|||"
+                                       % divmod(self.canary_port, 256)))
+                        bob.send(key, (hp.KIND_CONTROL_DATA, 0, 21, port + b"|)\r\n"))
+                    elif word in answers:
+                        bob.send(key, (hp.KIND_CONTROL_DATA, 0, 21, answers[word]))
+                    else:
+                        bob.send(key, (hp.KIND_CONTROL_DATA, 0, 21, b"502 No.\r\n"))
+        e2e.stop_process(curl)
+        self.assertGreater(attack, 0, "curl never asked for a data connection: "
+                           + e2e.read_text(os.path.join(alice.dir, "curl.err"))[-2000:])
+        self.assertCanaryUntouched()
+        verbose = e2e.read_text(os.path.join(alice.dir, "curl.err"))
+        self.assertNotIn("|||%d|" % self.canary_port, verbose)
+        self.assertIn("229 Entering (|||", verbose)
+
     def test_unselected_contact_gets_no_stream(self):
         mallory = self.peer(self.tunnel, "mallory")
         mallory.command("ALTER APPLICATION %s CONNECT alice" % hp.APP)
         e2e.wait_for(lambda: mallory.streams() == [], 20, "alice to refuse mallory's stream")
         self.assertTrue(self.tunnel.gate_open())
+
+
+class HostileAgainstOpenClient(VictimCase):
+    """alice's Client gateway with -NOLOCALONLY, reached by an FTP client on
+    another address of alice's host ("the LAN"), while "bob" is hostile."""
+
+    LAN = "127.0.0.2"
+
+    def setUp(self):
+        if e2e.choose_isolation() == "none":
+            self.skipTest("needs alice's own network namespace")
+        HostileAgainstClient.setUp(self)
+
+    gateway_args = ("-NOLOCALONLY",)
+
+    def test_port_must_name_the_client_and_the_link_goes_back_there(self):
+        alice = self.tunnel.hosts["alice"]
+        hi, lo = divmod(self.canary_port, 256)
+        # The LAN client: from 127.0.0.2, listening there on the canary's port
+        # number, it logs in and names first the loopback, then itself.
+        script = r"""
+import socket, sys, time
+lan, port, target = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+own = socket.socket(); own.bind((lan, port)); own.listen(4); own.settimeout(8)
+c = socket.create_connection(("127.0.0.1", target), source_address=(lan, 0), timeout=10)
+c.sendall(b"USER x\r\nPORT 127,0,0,1,%d,%d\r\n" % divmod(port, 256))
+time.sleep(2)
+print("second", flush=True)
+c.sendall(b"PORT %s,%d,%d\r\n" % (lan.replace(".", ",").encode(), *divmod(port, 256)))
+try:
+    d, a = own.accept()
+    print("came back from %s" % a[0], flush=True)
+except socket.timeout:
+    print("nothing came back", flush=True)
+"""
+        lan = alice.popen([e2e.SYSTEM_PYTHON, "-c", script, self.LAN, str(self.canary_port),
+                           str(self.tunnel.client_port)], "lan")
+        self.tunnel.processes.append(lan)
+        bob, key = self.bob, self.key
+        seen = b""
+        lan_log = os.path.join(alice.dir, "lan.out")
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and seen.count(b"PORT") < 1:
+            try:
+                p = bob.receive(key, lambda _: True, timeout=2)
+            except TimeoutError:
+                continue
+            if p["kind"] == hp.KIND_CONTROL_MESSAGE and p["code"] == hp.CONNECT_REQUEST:
+                bob.send(key, (hp.KIND_CONTROL_MESSAGE, hp.CONNECT_REPLY, p["port"], b"", 1))
+            elif p["kind"] == hp.KIND_CONTROL_DATA:
+                seen += p["payload"]
+        # The loopback PORT was not the LAN client's own address: refused.
+        self.assertIn(b"PORT 127,0,0,1,", seen)
+        reply = self.assertAnswersPromptly(bob, key)
+        self.assertEqual(reply["result"], 2)
+        e2e.wait_for(lambda: "second" in e2e.read_text(lan_log), 10, "the second PORT")
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and b"PORT 127,0,0,2," not in seen:
+            try:
+                p = bob.receive(key, lambda q: q["kind"] == hp.KIND_CONTROL_DATA, timeout=2)
+                seen += p["payload"]
+            except TimeoutError:
+                continue
+        self.assertIn(b"PORT 127,0,0,2,%d,%d" % (hi, lo), seen)
+        reply = self.assertAnswersPromptly(bob, key)
+        self.assertEqual(reply["result"], 1, "the LAN client's own PORT is honoured")
+        e2e.wait_for(lambda: "came back" in e2e.read_text(lan_log)
+                     or "nothing" in e2e.read_text(lan_log), 15, "the LAN client")
+        self.assertIn("came back from", e2e.read_text(lan_log))
+        self.assertCanaryUntouched()
 
 
 def main():
