@@ -226,21 +226,27 @@ size_t supersedingKeyLength(std::string_view text) {
 bool DriverTransport::queue(df::Frame frame) {
     // A burst of notifications (a contact opening many streams at once) must
     // not grow the queue without bound, nor be fatal to the link: a state
-    // notification replaces the one of the same kind still waiting.
+    // notification takes the place of the one of the same kind still waiting
+    // (in its place, so a stream list never moves behind the reads of a
+    // stream it announced).
     if (frame.type == df::kCopyData) {
         const std::string_view text = frame.block();
         const size_t keyLength = supersedingKeyLength(text);
         if (keyLength != 0) {
             const std::string_view key = text.substr(0, keyLength);
-            for (auto it = pending.begin(); it != pending.end(); ++it) {
-                if (it->from != driverWindow || it->frame.type != df::kCopyData) {
+            for (Pending& waiting : pending) {
+                if (waiting.from != driverWindow || waiting.frame.type != df::kCopyData) {
                     continue;
                 }
-                const std::string_view older = it->frame.block();
+                const std::string_view older = waiting.frame.block();
                 if (supersedingKeyLength(older) == keyLength && older.substr(0, keyLength) == key) {
-                    pendingBytes -= it->frame.body.size();
-                    pending.erase(it);
-                    break;  // at most one of each kind waits
+                    if (pendingBytes - waiting.frame.body.size() + frame.body.size() >
+                        kMaxPendingBytes) {
+                        return false;
+                    }
+                    pendingBytes = pendingBytes - waiting.frame.body.size() + frame.body.size();
+                    waiting.frame = std::move(frame);
+                    return true;  // at most one of each kind waits
                 }
             }
         }

@@ -122,8 +122,7 @@ void noteRefused(FtpRewriteTarget& target, std::string_view text) {
 
 int FtpControlFilter::filter(FtpRewriteTarget& target, const char* data, size_t length,
                              std::string& out) {
-    return lines.feed(data, length,
-                      [&](std::string_view line) { onLine(target, line, out); });
+    return lines.feed(data, length, [&](std::string_view line) { onLine(target, line, out); });
 }
 
 void FtpControlFilter::reset() {

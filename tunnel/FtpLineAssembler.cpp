@@ -10,9 +10,9 @@ int FtpLineAssembler::feed(const char* data, size_t length, const LineHandler& o
     size_t at = 0;
     while (at < length) {
         const void* found = std::memchr(data + at, '\n', length - at);
-        const size_t end =
-            found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - data) + 1
-                             : length;
+        const size_t end = found != nullptr
+                               ? static_cast<size_t>(static_cast<const char*>(found) - data) + 1
+                               : length;
         const size_t piece = end - at;
         if (overlong) {
             // Skipping the rest of an over-long line up to its end.

@@ -1,11 +1,11 @@
 #include "tunnel/XR_SKYPESTREAM.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -439,8 +439,9 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
             if (expectations.take(port, nowMs(), address) == 0) {
                 platform::trace("A2A data-link CONNECT-REQUEST for port %d not announced\n", port);
                 if (sendDataLinkConnectReply(port, kResultFailed, ECONNREFUSED) == 1) {
-                    writeEventLine(kEventLevel, "%s:TCP接続要求(d-link): Port=%d 予期しない要求を拒否",
-                                   peerUser, port);
+                    writeEventLine(kEventLevel,
+                                   "%s:TCP接続要求(d-link): Port=%d 予期しない要求を拒否", peerUser,
+                                   port);
                 }
                 break;
             }

@@ -111,6 +111,10 @@ public:
     // packets are delivered again after an earlier link was abandoned.
     void noteDataLinkSetUp() { dataLinkAbandoned = false; }
 
+    // Notes the data-link ports this side's FTP program announces in control
+    // text on its way to the peer (the pump calls it for every control
+    // packet it takes; a test may hand it a packet directly).
+    void scanToPeer(const unsigned char* packet);
     // The data links this side's FTP program announced to the peer.
     const DataLinkExpectations& getExpectations() const { return expectations; }
     // Where the expectations' time comes from; the GUI loop's clock unless a
@@ -133,9 +137,6 @@ private:
     void sendDisconnectRequest(int kind, int port);
     // Local address (network byte order) of this side's control connection.
     uint32_t controlLocalAddress();
-    // Notes the data-link ports this side's FTP program announces in control
-    // text on its way to the peer.
-    void scanToPeer(const unsigned char* packet);
     void noteAnnouncement(const char* line, size_t length);
     // A control connection begins or ends: what was announced or held for
     // the old one no longer applies.

@@ -47,9 +47,8 @@ size_t countLines(const std::string& text) {
 
 bool isDataLinkLine(const std::string& line) {
     size_t start = 0;
-    while (start < line.size() &&
-           (static_cast<unsigned char>(line[start]) < 0x20 ||
-            static_cast<unsigned char>(line[start]) >= 0x7F)) {
+    while (start < line.size() && (static_cast<unsigned char>(line[start]) < 0x20 ||
+                                   static_cast<unsigned char>(line[start]) >= 0x7F)) {
         ++start;
     }
     std::string head = line.substr(start, 5);

@@ -60,18 +60,16 @@ INSTANTIATE_TEST_SUITE_P(
         ExpectationCase{"unannounced", {{Step::kTake, 22, 0, 0}}},
         ExpectationCase{"another port than announced",
                         {{Step::kExpect, 30000, 0, 0}, {Step::kTake, 30001, 1, 0}}},
-        ExpectationCase{"used twice",
-                        {{Step::kExpect, 30000, 0, 0},
-                         {Step::kTake, 30000, 1, 1},
-                         {Step::kTake, 30000, 2, 0}}},
+        ExpectationCase{
+            "used twice",
+            {{Step::kExpect, 30000, 0, 0}, {Step::kTake, 30000, 1, 1}, {Step::kTake, 30000, 2, 0}}},
         ExpectationCase{"just before expiry",
                         {{Step::kExpect, 30000, 100, 0}, {Step::kTake, 30000, 100 + kLife - 1, 1}}},
         ExpectationCase{"expired",
                         {{Step::kExpect, 30000, 100, 0}, {Step::kTake, 30000, 100 + kLife, 0}}},
-        ExpectationCase{"forgotten at control close",
-                        {{Step::kExpect, 30000, 0, 0},
-                         {Step::kClear, 0, 0, 0},
-                         {Step::kTake, 30000, 1, 0}}},
+        ExpectationCase{
+            "forgotten at control close",
+            {{Step::kExpect, 30000, 0, 0}, {Step::kClear, 0, 0, 0}, {Step::kTake, 30000, 1, 0}}},
         ExpectationCase{"announced again after use",
                         {{Step::kExpect, 30000, 0, 0},
                          {Step::kTake, 30000, 1, 1},
@@ -96,9 +94,9 @@ TEST(DataLinkExpectations, FullTableForgetsTheOldest) {
     uint32_t address = 0;
     EXPECT_EQ(table.take(first, 100, address), 0) << "the oldest went";
     EXPECT_EQ(table.take(first + 1, 100, address), 1);
-    EXPECT_EQ(table.take(first + static_cast<int>(DataLinkExpectations::kMaxExpectations), 100,
-                         address),
-              1);
+    EXPECT_EQ(
+        table.take(first + static_cast<int>(DataLinkExpectations::kMaxExpectations), 100, address),
+        1);
 }
 
 TEST(DataLinkExpectations, KeepsTheAddressOfEachAnnouncement) {

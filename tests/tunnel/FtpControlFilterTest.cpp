@@ -121,10 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"228 Entering Long Passive Mode (4,4,127,0,0,1,2,24,235)\r\n"},
                    {kRefused},
                    {}},
-        FilterCase{"malformed PORT becomes the bare command",
-                   {"PORT 127,0,0,1,24\r\n"},
-                   {"PORT\r\n"},
-                   {}},
+        FilterCase{
+            "malformed PORT becomes the bare command", {"PORT 127,0,0,1,24\r\n"}, {"PORT\r\n"}, {}},
         FilterCase{"lower-case PORT with Telnet bytes before it",
                    {"\xff\xf4\xff\xf2port 127,0,0,1,24,235\r\n"},
                    {kPortOut},
@@ -133,14 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {"EPRT |1|127.0.0.1|6379|\r\n"},
                    {"EPRT |1|10.0.0.5|50000|\r\n"},
                    {6379}},
-        FilterCase{"IPv6 EPRT becomes the bare command",
-                   {"EPRT |2|::1|6379|\r\n"},
-                   {"EPRT\r\n"},
-                   {}},
-        FilterCase{"LPRT becomes the bare command",
-                   {"LPRT 4,4,127,0,0,1,2,24,235\r\n"},
-                   {"LPRT\r\n"},
-                   {}},
+        FilterCase{
+            "IPv6 EPRT becomes the bare command", {"EPRT |2|::1|6379|\r\n"}, {"EPRT\r\n"}, {}},
+        FilterCase{
+            "LPRT becomes the bare command", {"LPRT 4,4,127,0,0,1,2,24,235\r\n"}, {"LPRT\r\n"}, {}},
         FilterCase{"feature lines pass",
                    {"211-Features:\r\n EPRT\r\n EPSV\r\n PASV\r\n211 End\r\n"},
                    {"211-Features:\r\n EPRT\r\n EPSV\r\n PASV\r\n211 End\r\n"},
@@ -168,7 +162,8 @@ TEST(FtpControlFilter, WithoutAControlAddressNothingPasses) {
     target.address = 0;
     FtpControlFilter filter;
     std::string out;
-    const std::string in = "PORT 127,0,0,1,24,235\r\n227 Entering Passive Mode (127,0,0,1,24,235)\r\n";
+    const std::string in =
+        "PORT 127,0,0,1,24,235\r\n227 Entering Passive Mode (127,0,0,1,24,235)\r\n";
     ASSERT_EQ(filter.filter(target, in.data(), in.size(), out), 1);
     EXPECT_EQ(out, "PORT\r\n" + kRefused);
     EXPECT_TRUE(target.opened.empty());

@@ -74,9 +74,9 @@ protected:
     // sends it.
     void localSends(XR_SOCKETTCP& control, const std::string& text) {
         const auto packet = buildPacket(controlData(text, 0));
-        ASSERT_EQ(control.getToPeerQueue().enqueue(packet.data(),
-                                                   static_cast<unsigned>(packet.size())),
-                  1);
+        ASSERT_EQ(
+            control.getToPeerQueue().enqueue(packet.data(), static_cast<unsigned>(packet.size())),
+            1);
         stream->resumeWriting();
         stream->intervalTimer();
     }
