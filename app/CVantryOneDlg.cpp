@@ -100,6 +100,8 @@ void CVantryOneDlg::initDialog() {
     centre();
     placeWindow();
     show();
+    windowShown = true;
+    platform::trace("UI window: %d,%d\n", pos().x(), pos().y());
     presentLoadWarnings();
 }
 
@@ -152,8 +154,8 @@ void CVantryOneDlg::placeWindow() {
 }
 
 void CVantryOneDlg::savePosition() {
-    if (!isVisible()) {
-        return;
+    if (!windowShown) {
+        return;  // the position of a window never shown is nobody's choice
     }
     ProfileFile file;
     const std::string path = positionPath().toStdString();

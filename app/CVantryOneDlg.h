@@ -118,6 +118,7 @@ private:
     int lastAttachStatus = 0;
     int closeWithoutAsking = 0;
     bool windowDestroyed = false;
+    bool windowShown = false;  // initDialog showed it: its position is worth keeping
     OpenAnnouncer announceOpen;
     WarningPresenter presentWarning;
 };

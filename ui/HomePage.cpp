@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QStringList>
 #include <string>
@@ -34,11 +35,18 @@ std::string linkTarget() {
     if (homePageAddress()[0] != '\0') {
         return homePageAddress();
     }
-    // Without a home page the links open the documentation: the installed
-    // copy, or the source tree's for a program run from its build tree.
-    for (const char* directory : {QUILLON_DOC_DIR, QUILLON_SOURCE_DIR}) {
-        const std::string readme = std::string(directory) + "/" + kReadme;
-        if (directory[0] != '\0' && readable(readme)) {
+    // Without a home page the links open the documentation: the copy
+    // installed beside the program (whatever the prefix), the one of the
+    // configured prefix, or the source tree's for a program run from its
+    // build tree.
+    const std::string besideProgram =
+        QCoreApplication::instance() != nullptr
+            ? QCoreApplication::applicationDirPath().toStdString() + "/../share/doc/quillonftp"
+            : std::string();
+    for (const std::string& directory :
+         {besideProgram, std::string(QUILLON_DOC_DIR), std::string(QUILLON_SOURCE_DIR)}) {
+        const std::string readme = directory + "/" + kReadme;
+        if (!directory.empty() && readable(readme)) {
             return readme;
         }
     }
