@@ -33,10 +33,12 @@ constexpr const char* kSettingsWarning =
     "設定ファイル %1 の [%2] %3=%4 は数値ではありません。%5 を使います。";
 constexpr const char* kPositionFileName = "QuillonForFTP.window";
 constexpr const char* kPositionSection = "WINDOW";
-// A window without a remembered position opens this far off the centre,
-// stepped by its settings path, so that two gateways are told apart.
-constexpr int kCascadeStepPixels = 24;
-constexpr int kCascadeSteps = 8;
+// A window without a remembered position opens one of kCascadeSteps
+// window heights (and kCascadeGapPixels) below the centre, chosen by its
+// settings path, so that two gateways started side by side do not cover
+// each other.
+constexpr int kCascadeSteps = 4;
+constexpr int kCascadeGapPixels = 8;
 
 // The gate state the previous notifyA2AModelChanged saw; one per process.
 int gGateWasOpen = 0;
@@ -148,9 +150,13 @@ void CVantryOneDlg::placeWindow() {
             }
         }
     }
-    const size_t step = std::hash<std::string>{}(settings.getIniPath()) % kCascadeSteps;
-    const int offset = static_cast<int>(step) * kCascadeStepPixels;
-    move(pos() + QPoint(offset, offset));
+    const int step =
+        static_cast<int>(std::hash<std::string>{}(settings.getIniPath()) % kCascadeSteps);
+    const int frameHeight = frameGeometry().height() > height() ? frameGeometry().height()
+                                                                  : height() + 2 * kCascadeGapPixels;
+    // Centred on the steps: from one and a half windows above to one and a
+    // half below the centre.
+    move(pos() + QPoint(0, (2 * step - (kCascadeSteps - 1)) * (frameHeight + kCascadeGapPixels) / 2));
 }
 
 void CVantryOneDlg::savePosition() {

@@ -258,6 +258,7 @@ class ClientPortTaken(FaultCase):
             [e2e.SYSTEM_PYTHON, "-c",
              "import socket, sys, time\n"
              "s = socket.socket()\n"
+             "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
              "s.bind(('127.0.0.1', int(sys.argv[1])))\n"
              "s.listen(1)\n"
              "print('ready', flush=True)\n"
