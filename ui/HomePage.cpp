@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <string>
+#include <utility>
 
 #include "platform/Trace.h"
 
@@ -21,6 +22,8 @@
 
 namespace {
 constexpr const char* kReadme = "README.md";
+
+std::function<bool(const std::string&)> gOpener;
 
 bool readable(const std::string& path) {
     return !path.empty() && ::access(path.c_str(), R_OK) == 0;
@@ -53,13 +56,19 @@ std::string linkTarget() {
     return std::string();
 }
 
+void setLinkOpenerForTest(std::function<bool(const std::string& target)> opener) {
+    gOpener = std::move(opener);
+}
+
 void openHomePage() {
     const std::string target = linkTarget();
     if (target.empty()) {
         platform::trace("openHomePage(): neither a home page nor the documentation\n");
         return;
     }
-    const bool started = QProcess::startDetached(QStringLiteral("xdg-open"),
-                                                 QStringList{QString::fromStdString(target)});
+    const bool started =
+        gOpener ? gOpener(target)
+                : QProcess::startDetached(QStringLiteral("xdg-open"),
+                                          QStringList{QString::fromStdString(target)});
     platform::trace("openHomePage(%s) started=%d\n", target.c_str(), started ? 1 : 0);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // Opens the configured web page (the links of the status bar and the about
@@ -12,3 +13,6 @@ const char* homePageAddress();
 // What openHomePage opens: the address or the README's path; empty only
 // when neither a home page nor a readable README exists.
 std::string linkTarget();
+// Replaces xdg-open (tests record what would be opened); an empty function
+// restores it.
+void setLinkOpenerForTest(std::function<bool(const std::string& target)> opener);
