@@ -4,6 +4,8 @@
 #include "skype/XR_WINDOW.h"
 #include "support/XR_EVENTLOG.h"
 #include "tcp/XR_SOCKETTCP.h"
+#include "tcp/XR_TCPMANAGERFORFTP.h"
+#include "tunnel/XR_SKYPESTREAM.h"
 #include "tunnel/XR_A2AMODEL.h"
 
 CQuillonForTcpCom::CQuillonForTcpCom() {
@@ -150,4 +152,81 @@ std::vector<std::string> CQuillonForTcpCom::getContactHandles() {
         }
     }
     return handles;
+}
+
+template <typename Visit>
+void CQuillonForTcpCom::forEachStream(int index, Visit visit) {
+    if (a2aModel == nullptr || index < 0 || index >= XR_A2AMODEL::kApplicationCount) {
+        return;
+    }
+    XR_SKYPEAPPLICATION& application = a2aModel->getApplication(index);
+    for (size_t slot = 0; slot < application.getSlotCount(); ++slot) {
+        if (XR_SKYPESTREAM* stream = application.getStream(slot)) {
+            visit(*stream);
+        }
+    }
+}
+
+namespace {
+// A Client's listener that is not listening: it was set up, but its
+// accepting worker never started because socket, bind or listen failed.
+XR_SOCKETTCP* failedListener(XR_SKYPESTREAM& stream) {
+    XR_TCPMANAGERFORFTP* manager = stream.getTcpManager();
+    if (manager == nullptr || manager->getMode() != XR_TCPMANAGER::kModeClient) {
+        return nullptr;
+    }
+    XR_SOCKETTCP* socket = manager->getControlSocket();
+    if (socket == nullptr || socket->isRunning() == 1 || socket->getLastError() == 0) {
+        return nullptr;
+    }
+    return socket;
+}
+}  // namespace
+
+int CQuillonForTcpCom::getListenError(int index, int* listenPort) {
+    int error = 0;
+    forEachStream(index, [&](XR_SKYPESTREAM& stream) {
+        if (XR_SOCKETTCP* socket = failedListener(stream); socket != nullptr && error == 0) {
+            error = socket->getLastError();
+            if (listenPort != nullptr) {
+                *listenPort = socket->getLocalPort();
+            }
+        }
+    });
+    return error;
+}
+
+int CQuillonForTcpCom::retryListen(int index) {
+    int allListening = 1;
+    forEachStream(index, [&](XR_SKYPESTREAM& stream) {
+        if (failedListener(stream) != nullptr) {
+            stream.getTcpManager()->openServer();
+            if (failedListener(stream) != nullptr) {
+                allListening = 0;
+            }
+        }
+    });
+    return allListening;
+}
+
+int CQuillonForTcpCom::takeServerConnectFailures(int index, int* error) {
+    int failures = 0;
+    forEachStream(index, [&](XR_SKYPESTREAM& stream) {
+        const int n = stream.takeConnectRequestFailures();
+        if (n > 0) {
+            failures += n;
+            if (error != nullptr && stream.getTcpManager() != nullptr) {
+                *error = stream.getTcpManager()->getLastConnectError();
+            }
+        }
+    });
+    return failures;
+}
+
+int CQuillonForTcpCom::takePeerConnectFailures(int index) {
+    int failures = 0;
+    forEachStream(index, [&](XR_SKYPESTREAM& stream) {
+        failures += stream.takeConnectReplyFailures();
+    });
+    return failures;
 }

@@ -66,12 +66,21 @@ public:
     int hasConnectedStream(int applicationIndex) override;
     int hasPeerConnectedStream(int applicationIndex) override;
     std::vector<std::string> getContactHandles() override;
+    int getListenError(int applicationIndex, int* listenPort) override;
+    int retryListen(int applicationIndex) override;
+    int takeServerConnectFailures(int applicationIndex, int* error) override;
+    int takePeerConnectFailures(int applicationIndex) override;
 
     XR_SKYPEMODEL* getSkypeModel() const { return skypeModel; }
     MainWindowHandle getMainWindow() const { return mainWindow; }
     size_t getListenerCount() const { return listeners.size(); }
 
 private:
+    // Calls visit for every stream of the application (none for an index
+    // outside the five slots or before init).
+    template <typename Visit>
+    void forEachStream(int applicationIndex, Visit visit);
+
     MainWindowHandle mainWindow = 0;
     XR_SKYPECOM* skypeCom = nullptr;
     XR_SKYPEMODEL* skypeModel = nullptr;

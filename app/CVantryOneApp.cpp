@@ -168,8 +168,19 @@ int CVantryOneApp::run(int argc, char** argv) {
     int exitCode = 0;
     {
         CPropaty settings;
+        // An installed copy (a program directory without a settings file
+        // that the user cannot write, or a start by bare name) keeps its
+        // settings in the user's configuration folder.
+        settings.setIniPath(CPropaty::chooseIniPath(directory));
+        platform::trace("Settings=%s\n", settings.getIniPath().c_str());
         CQuillonCom controller;
         CVantryOneDlg dialog(settings, controller);
+        dialog.setWarningPresenter([&dialog](const QString& text) {
+            std::fprintf(stderr, "quillonftp: %s\n", text.toUtf8().constData());
+            if (canShowDialogs()) {
+                ui::messageBox(&dialog, text, QString::fromUtf8(kTitle));
+            }
+        });
 
         const std::string controlDirectory = ControlChannel::directoryIn(runtime);
         ControlChannel channel;

@@ -5,12 +5,15 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QShortcut>
+#include <functional>
 
 #include "app/QuillonController.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 #include "support/CPropaty.h"
+#include "support/ProfileFile.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CAppModeDlg.h"
 #include "ui/CClientDlg.h"
@@ -26,6 +29,16 @@ constexpr const char* kAskClose = "接続中ですが終了しますか？";
 constexpr const char* kCannotWrite =
     "設定ファイル %1 に書き込めませんでした。\n変更はプログラムの終了まで有効です。";
 constexpr int kSystemCommandMask = ~0xF;
+constexpr const char* kSettingsWarning =
+    "設定ファイル %1 の [%2] %3=%4 は数値ではありません。%5 を使います。";
+constexpr const char* kPositionFileName = "QuillonForFTP.window";
+constexpr const char* kPositionSection = "WINDOW";
+// A window without a remembered position opens one of kCascadeSteps
+// window heights (and kCascadeGapPixels) below the centre, chosen by its
+// settings path, so that two gateways started side by side do not cover
+// each other.
+constexpr int kCascadeSteps = 4;
+constexpr int kCascadeGapPixels = 8;
 
 // The gate state the previous notifyA2AModelChanged saw; one per process.
 int gGateWasOpen = 0;
@@ -38,6 +51,12 @@ CVantryOneDlg::CVantryOneDlg(CPropaty& settingsRef, QuillonController& controlle
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setContextMenuPolicy(Qt::DefaultContextMenu);
+    // The window menu from the keyboard: Shift+F10 and the Menu key.
+    for (const QKeySequence& key : {QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+        auto* shortcut = new QShortcut(key, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] { openWindowMenuFromKeyboard(); });
+    }
 }
 
 CVantryOneDlg::~CVantryOneDlg() {
@@ -81,7 +100,78 @@ void CVantryOneDlg::initDialog() {
     cue->setWindow(this);
     cue->enabled = settings.getSoundMode();
     centre();
+    placeWindow();
     show();
+    windowShown = true;
+    platform::trace("UI window: %d,%d\n", pos().x(), pos().y());
+    presentLoadWarnings();
+}
+
+QString CVantryOneDlg::settingsWarningText(const QString& iniPath, const QString& section,
+                                           const QString& key, const QString& value, int used) {
+    return QString::fromUtf8(kSettingsWarning)
+        .arg(iniPath, section, key, value, QString::number(used));
+}
+
+void CVantryOneDlg::presentLoadWarnings() {
+    for (const CPropaty::LoadWarning& w : settings.getLoadWarnings()) {
+        const QString text = settingsWarningText(
+            QString::fromStdString(settings.getIniPath()), QString::fromStdString(w.section),
+            QString::fromStdString(w.key), QString::fromStdString(w.value), w.used);
+        platform::trace("UI settings: %s\n", text.toUtf8().constData());
+        if (presentWarning) {
+            presentWarning(text);
+        } else {
+            ui::messageBox(this, text, QString::fromUtf8(kTitle));
+        }
+    }
+}
+
+QString CVantryOneDlg::positionPath() const {
+    const std::string& ini = settings.getIniPath();
+    const size_t slash = ini.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : ini.substr(0, slash);
+    return QString::fromStdString(directory + "/" + kPositionFileName);
+}
+
+void CVantryOneDlg::placeWindow() {
+    ProfileFile file;
+    if (file.load(positionPath().toStdString())) {
+        const auto left = file.lookup(kPositionSection, "LEFT");
+        const auto top = file.lookup(kPositionSection, "TOP");
+        if (left && top && profile::isInt(*left) && profile::isInt(*top)) {
+            const QPoint at(profile::parseLeadingInt(*left), profile::parseLeadingInt(*top));
+            // Only where the title bar can still be reached.
+            if (QScreen* screen = QGuiApplication::screenAt(at + QPoint(width() / 2, 0))) {
+                if (screen->availableGeometry().contains(at + QPoint(width() / 2, 0))) {
+                    move(at);
+                    return;
+                }
+            }
+        }
+    }
+    const int step =
+        static_cast<int>(std::hash<std::string>{}(settings.getIniPath()) % kCascadeSteps);
+    const int frameHeight = frameGeometry().height() > height() ? frameGeometry().height()
+                                                                  : height() + 2 * kCascadeGapPixels;
+    // Centred on the steps: from one and a half windows above to one and a
+    // half below the centre.
+    move(pos() + QPoint(0, (2 * step - (kCascadeSteps - 1)) * (frameHeight + kCascadeGapPixels) / 2));
+}
+
+void CVantryOneDlg::savePosition() {
+    if (!windowShown) {
+        return;  // the position of a window never shown is nobody's choice
+    }
+    ProfileFile file;
+    const std::string path = positionPath().toStdString();
+    settings.makeIniDirectory();
+    file.load(path);
+    file.set(kPositionSection, "LEFT", std::to_string(pos().x()));
+    file.set(kPositionSection, "TOP", std::to_string(pos().y()));
+    if (!file.save(path)) {
+        platform::trace("CVantryOneDlg: cannot write %s\n", path.c_str());
+    }
 }
 
 void CVantryOneDlg::createPanel() {
@@ -116,6 +206,7 @@ void CVantryOneDlg::destroyWindow() {
         return;
     }
     windowDestroyed = true;
+    savePosition();
     hide();
     destroyPanel();
     controller.destroyOwnedWindows();
@@ -134,6 +225,14 @@ QStringList CVantryOneDlg::windowMenuTexts() const {
 }
 
 void CVantryOneDlg::contextMenuEvent(QContextMenuEvent* event) {
+    showWindowMenu(event->globalPos());
+}
+
+void CVantryOneDlg::openWindowMenuFromKeyboard() {
+    showWindowMenu(mapToGlobal(QPoint(0, 0)));
+}
+
+void CVantryOneDlg::showWindowMenu(const QPoint& globalPos) {
     QMenu menu(this);
     const struct {
         int stringId;
@@ -150,7 +249,8 @@ void CVantryOneDlg::contextMenuEvent(QContextMenuEvent* event) {
         menu.addAction(QString::fromUtf8(text), this,
                        [this, command] { onSystemCommand(command); });
     }
-    menu.exec(event->globalPos());
+    platform::trace("UI window menu\n");
+    menu.exec(globalPos);
 }
 
 void CVantryOneDlg::onSystemCommand(int command) {

@@ -46,6 +46,17 @@ public:
 
     void setOpenAnnouncer(OpenAnnouncer announcer) { announceOpen = std::move(announcer); }
 
+    // Shows a warning about the settings file once at start (a numeric key
+    // whose value is not a number). Default: a message box.
+    using WarningPresenter = std::function<void(const QString& text)>;
+    void setWarningPresenter(WarningPresenter presenter) { presentWarning = std::move(presenter); }
+    // The text of one such warning: file, key, value and the value used.
+    static QString settingsWarningText(const QString& iniPath, const QString& section,
+                                       const QString& key, const QString& value, int used);
+
+    // The file beside the settings that keeps the window's position.
+    QString positionPath() const;
+
     // The dialog's initialisation: caption, settings file, the panel of the
     // mode, the models, the sound cues.
     void initDialog();
@@ -77,6 +88,9 @@ public:
     QStringList windowMenuTexts() const;
 
     void reject() override;
+    // Opens the window menu at the window's top left corner (Shift+F10 and
+    // the Menu key, as a context menu from the keyboard).
+    void openWindowMenuFromKeyboard();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -87,6 +101,13 @@ private:
     void createPanel();
     void destroyPanel();
     void changeMode();
+    void showWindowMenu(const QPoint& globalPos);
+    // Puts the window where it was last (when that is on a screen), else
+    // centred with an offset of its own, so two gateways do not open on top
+    // of each other.
+    void placeWindow();
+    void savePosition();
+    void presentLoadWarnings();
 
     CPropaty& settings;
     QuillonController& controller;
@@ -97,5 +118,7 @@ private:
     int lastAttachStatus = 0;
     int closeWithoutAsking = 0;
     bool windowDestroyed = false;
+    bool windowShown = false;  // initDialog showed it: its position is worth keeping
     OpenAnnouncer announceOpen;
+    WarningPresenter presentWarning;
 };

@@ -45,8 +45,8 @@ constexpr ControlLayout kModeControls[] = {
     {kIdNone, K::kGroupBox, "動作選択", 4, 2, 116, 30, 0},
     {kIdRadioServer, K::kRadioButton, "Server", 18, 12, 35, 10, kGroupStart},
     {kIdRadioClient, K::kRadioButton, "Client", 72, 12, 33, 10, 0},
-    {kIdOk, K::kDefaultPushButton, "OK", 6, 102, 31, 14, 0},
-    {kIdCancel, K::kPushButton, "ｷｬﾝｾﾙ", 90, 102, 31, 14, 0},
+    {kIdOk, K::kDefaultPushButton, "OK", 4, 38, 31, 14, 0},
+    {kIdCancel, K::kPushButton, "ｷｬﾝｾﾙ", 89, 38, 31, 14, 0},
 };
 
 constexpr ControlLayout kAboutControls[] = {
@@ -56,10 +56,11 @@ constexpr ControlLayout kAboutControls[] = {
     {kIdLink, K::kLink, "MossLanternホームページ", 36, 54, 156, 12, 0},
 };
 
-// Dialog 133 names no size of its own; this one holds its controls with the
-// same margins as the others.
-constexpr int kModeDialogWidth = 126;
-constexpr int kModeDialogHeight = 122;
+// Dialog 133 names no size of its own; this one holds its controls with
+// 4 units on every side, and the buttons sit right under the group box
+// (the template's buttons, far below it, left an empty band).
+constexpr int kModeDialogWidth = 124;
+constexpr int kModeDialogHeight = 56;
 
 constexpr DialogLayout kDialogs[] = {
     {kDialogAbout, "VantryOneのﾊﾞｰｼﾞｮﾝ情報", 235, 74, kUiFont, kUiFontPoints, kAboutControls},

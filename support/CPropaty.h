@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/CQuillonPropaty.h"
 
@@ -47,9 +49,33 @@ public:
     int saveIni();
 
     const std::string& getIniPath() const { return iniPath; }
+    // Moves the settings file (before loadIni); start-up uses it for an
+    // installed copy, whose own directory holds no settings file.
+    void setIniPath(std::string path) { iniPath = std::move(path); }
+
+    // Where the settings file is for a program in `programDirectory`
+    // (empty: the program was started by its bare name): the program's
+    // directory when it holds the file, or when it is writable and known;
+    // otherwise $XDG_CONFIG_HOME/quillonftp (default ~/.config/quillonftp).
+    static std::string chooseIniPath(const std::string& programDirectory);
+    // $XDG_CONFIG_HOME/quillonftp/QuillonForFTP.ini (or under ~/.config).
+    static std::string userIniPath();
+    // Creates the per-user settings folder (and its parents) when the
+    // settings file lives there and the folder is missing.
+    void makeIniDirectory() const;
+
+    // A numeric key of the last loadIni whose value is not a number.
+    struct LoadWarning {
+        std::string section;
+        std::string key;
+        std::string value;  // as written in the file
+        int used = 0;       // what the program uses instead
+    };
+    const std::vector<LoadWarning>& getLoadWarnings() const { return loadWarnings; }
 
 private:
     std::string iniPath;
+    std::vector<LoadWarning> loadWarnings;
     int appMode = 0;
     int soundMode = 1;
     int enableUser = 0;

@@ -40,6 +40,13 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 
 void ProfileFile::parse(std::string_view text) {
     lines.clear();
+    byteOrderMark.clear();
+    // Editors may start a UTF-8 file with a byte-order mark; it belongs to
+    // no line, so the first section is still found, and it is written back.
+    if (text.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) {
+        byteOrderMark = kUtf8ByteOrderMark;
+        text.remove_prefix(kUtf8ByteOrderMark.size());
+    }
     size_t pos = 0;
     while (pos < text.size()) {
         const size_t lf = text.find('\n', pos);
@@ -59,7 +66,7 @@ void ProfileFile::parse(std::string_view text) {
 }
 
 std::string ProfileFile::text() const {
-    std::string out;
+    std::string out = byteOrderMark;
     for (const Line& line : lines) {
         out += line.body;
         out += line.ending;
@@ -217,6 +224,23 @@ bool ProfileFile::save(const std::string& path) const {
 }
 
 namespace profile {
+
+bool isInt(std::string_view text) {
+    text = trim(text);
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        ++i;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
 
 int parseLeadingInt(std::string_view text) {
     text = trim(text);

@@ -43,7 +43,10 @@ private:
     std::optional<std::pair<std::string, std::string>> keyValue(const Line& line) const;
     std::string newLineEnding() const;
 
+    static constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
     std::vector<Line> lines;
+    std::string byteOrderMark;  // kept as read, so that a save keeps it
 };
 
 // The three profile calls the settings use, each reading or writing the file
@@ -65,6 +68,9 @@ std::string getString(const std::string& path, std::string_view section, std::st
 // success, 0 when the file could not be written.
 int writeString(const std::string& path, std::string_view section, std::string_view key,
                 std::string_view value);
+
+// Whether text (trimmed) is a whole decimal number with an optional sign.
+bool isInt(std::string_view text);
 
 // The leading decimal number of text (optional sign), 0 when there is none.
 int parseLeadingInt(std::string_view text);

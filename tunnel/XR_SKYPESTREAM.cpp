@@ -362,8 +362,11 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             const int r = tcpManager != nullptr
                               ? tcpManager->notifyTcpConnectRequest(serverPort, serverHost)
                               : 0;
-            if (r != 1 && tcpManager != nullptr) {
-                error = tcpManager->getLastConnectError();
+            if (r != 1) {
+                ++connectRequestFailures;
+                if (tcpManager != nullptr) {
+                    error = tcpManager->getLastConnectError();
+                }
             }
             const int written = r == 1 ? sendConnectReply(port, kResultConnected, 0)
                                        : sendConnectReply(port, kResultFailed, error);
@@ -382,6 +385,9 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
             controlAbandoned = false;
             fromPeerFilter.reset();
+            if (result == kResultFailed) {
+                ++connectReplyFailures;
+            }
             if (tcpManager != nullptr) {
                 tcpManager->notifyTcpConnectReply(port, result);
             }

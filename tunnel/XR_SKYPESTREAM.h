@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "platform/Clock.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
@@ -100,6 +101,11 @@ public:
     int getServerPort() const { return serverPort; }
     int getClientPort() const { return clientPort; }
     XR_TCPMANAGERFORFTP* getTcpManager() { return tcpManager.get(); }
+    // How often, since the last call, the peer's connect request could not
+    // be carried to this side's TCP server (this side answered "failed"),
+    // and how often the peer answered this side's request so. GUI thread.
+    int takeConnectRequestFailures() { return std::exchange(connectRequestFailures, 0); }
+    int takeConnectReplyFailures() { return std::exchange(connectReplyFailures, 0); }
     // The packet decoded from the last read reply.
     const unsigned char* getReceiveBuffer() const { return receiveBuffer.get(); }
 
@@ -185,4 +191,7 @@ private:
     FtpLineAssembler toPeerLines{true};
     DataLinkExpectations expectations;
     const platform::Clock* timeSource = nullptr;
+    // Counted for the windows, which show each failure (GUI thread only).
+    int connectRequestFailures = 0;
+    int connectReplyFailures = 0;
 };

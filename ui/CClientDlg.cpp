@@ -3,6 +3,7 @@
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
 #include "support/CPropaty.h"
+#include "ui/FaultText.h"
 #include "ui/GateController.h"
 
 namespace {
@@ -15,7 +16,9 @@ CClientDlg::CClientDlg(CPropaty* settingsRef, GateController* controllerRef, QWi
 
 void CClientDlg::setModeText() {
     if (settings != nullptr && statusBar != nullptr) {
-        statusBar->setClientText(settings->getClientPort(0));
+        // Where the FTP client really connects: the settings may move the
+        // listener off the tunnel port.
+        statusBar->setClientText(settings->getClientListenPort(0));
     }
 }
 
@@ -52,8 +55,53 @@ void CClientDlg::updateLamps() {
     setLampTexts(lampConnected ? "C" : "L", "P");
 }
 
+void CClientDlg::attachStatusChanged(int status) {
+    if (status != 1) {
+        // Every attachment starts the automatic connection afresh: the
+        // first tick after the driver is back connects at once.
+        autoConnectCountdown = 0;
+    }
+}
+
+void CClientDlg::checkFaults() {
+    // The listener: shown (and tried again) for as long as it cannot be
+    // opened; the regular line returns once it listens.
+    int port = 0;
+    int error = controller->getListenError(0, &port);
+    if (error != 0 && ++listenRetryTicks >= kListenRetryTicks) {
+        listenRetryTicks = 0;
+        if (controller->retryListen(0) == 1) {
+            platform::trace("UI listen: port %d open now\n", port);
+        }
+        error = controller->getListenError(0, &port);
+    }
+    if (error != 0) {
+        const std::string text = ui::listenFailureText(port, error);
+        if (messageLine.getFault() != text) {
+            platform::trace("UI listen: port %d failed, error %d\n", port, error);
+        }
+        messageLine.setFault(text.c_str());
+        peerFailureShown = false;
+        return;
+    }
+    listenRetryTicks = 0;
+    // The peer could not reach its FTP server: shown until the peer's TCP
+    // side connects for us or the gate closes.
+    if (controller->takePeerConnectFailures(0) > 0) {
+        platform::trace("UI peer: cannot reach its FTP server\n");
+        messageLine.setFault(ui::peerConnectFailureText());
+        peerFailureShown = true;
+    } else if (peerFailureShown && controller->hasPeerConnectedStream(0) == 1) {
+        peerFailureShown = false;
+        messageLine.setFault(nullptr);
+    } else if (!peerFailureShown && !messageLine.getFault().empty()) {
+        messageLine.setFault(nullptr);  // the listener's failure is over
+    }
+}
+
 void CClientDlg::autoConnectTick() {
     if (settings == nullptr || controller == nullptr || controller->getAttachStatus() != 1) {
+        autoConnectCountdown = 0;  // no attachment: the next one connects at once
         return;
     }
     const std::string user = settings->getAutoConnectUser();

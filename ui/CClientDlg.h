@@ -9,6 +9,9 @@ class CClientDlg : public CGatePanel {
     Q_OBJECT
 public:
     static constexpr int kAutoConnectRepeatTicks = 600;  // then one tick more: about a minute
+    // A listener that could not be opened is tried again every 6 lamp
+    // ticks of 500 ms: every 3 s while the gate stays open.
+    static constexpr int kListenRetryTicks = 6;
 
     CClientDlg(CPropaty* settings, GateController* controller, QWidget* parent = nullptr);
 
@@ -24,8 +27,12 @@ protected:
     void updateLamps() override;
     void autoConnectTick() override;
     bool isLocalLampLit() const override { return lampAccepting != 0 || lampConnected != 0; }
+    void checkFaults() override;
+    void attachStatusChanged(int status) override;
 
 private:
     int lampAccepting = 0;
     int autoConnectCountdown = 0;
+    int listenRetryTicks = 0;
+    bool peerFailureShown = false;  // the fault line holds the peer's failure
 };

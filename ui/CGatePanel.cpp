@@ -99,6 +99,7 @@ void CGatePanel::onTimer(int timerId) {
         case kLampTimer:
             if (controller != nullptr) {
                 updateLamps();
+                checkFaults();
                 refreshColours();
             }
             break;
@@ -177,6 +178,9 @@ void CGatePanel::showSelectedUser() {
 void CGatePanel::setGateOpen(int open) {
     messageLine.setGateOpen(open);
     const bool isOpen = open == 1;
+    if (!isOpen) {
+        messageLine.setFault(nullptr);  // a closed gate has nothing left to fail
+    }
     gateButton->setText(isOpen ? QStringLiteral("close") : QStringLiteral("open"));
     selectButton->setEnabled(!isOpen);
     if (statusBar != nullptr) {
@@ -192,6 +196,7 @@ void CGatePanel::changeAttachStatus(int status) {
     platform::trace("%s::changeAttachStatus():notify from SkypeCom status chenge %d\n", traceName(),
                     status);
     messageLine.setAttachState(status);
+    attachStatusChanged(status);
     if (statusBar == nullptr) {
         return;
     }

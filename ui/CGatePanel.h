@@ -76,6 +76,11 @@ protected:
     virtual void updateLamps() = 0;
     virtual void autoConnectTick() = 0;
     virtual bool isLocalLampLit() const = 0;
+    // After each lamp refresh: the failures of the open gate for the status
+    // line (CMsg::setFault). Only while the controller exists.
+    virtual void checkFaults() {}
+    // A new attach status reached the panel (changeAttachStatus).
+    virtual void attachStatusChanged(int status) { (void)status; }
 
     // Shows a message in the status line at once.
     void showMessage(const char* text);

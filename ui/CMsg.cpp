@@ -28,6 +28,10 @@ void CMsg::setTemporary(const char* value) {
     messageTicks = kMessageTicks;
 }
 
+void CMsg::setFault(const char* value) {
+    fault = cut(value != nullptr ? value : "");
+}
+
 void CMsg::tick() {
     if (messageTicks > 0) {
         text = message;
@@ -51,6 +55,10 @@ void CMsg::tick() {
     }
     if (gateOpen == 0) {
         text = kGateClosed;
+        return;
+    }
+    if (!fault.empty()) {
+        text = fault;
         return;
     }
     const double sentKb = sendRate / kBytesPerKilobyte;

@@ -24,6 +24,12 @@ public:
     void tick();
     std::string getText() const { return text; }
 
+    // A failure of the open gate (a listener that cannot be opened, an FTP
+    // server that cannot be reached): while it is set and the gate is open,
+    // it replaces the regular line; an empty text (or nullptr) clears it.
+    void setFault(const char* text);
+    const std::string& getFault() const { return fault; }
+
     void setAttachState(int state) { attachState = state; }
     int getAttachState() const { return attachState; }
     void setGateOpen(int open) { gateOpen = open; }
@@ -36,6 +42,7 @@ private:
     std::string text;
     std::string message;
     int messageTicks = 0;
+    std::string fault;
     int attachState = 0;
     int gateOpen = 0;
     double sendRate = 0.0;

@@ -2,7 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QPushButton>
+#include <algorithm>
 
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
@@ -34,6 +36,7 @@ int findPrefix(const QComboBox& combo, const QString& prefix) {
 CPropatyDlg::CPropatyDlg(CPropaty* settingsRef, GateController* controllerRef, QWidget* parent)
     : QDialog(parent), settings(settingsRef), controller(controllerRef) {
     builder.build(*this, resources::kDialogSettings);
+    evenRightMargin();
     setFixedSize(builder.size());
     connect(builder.controlAs<QPushButton>(resources::kIdOk), &QPushButton::clicked, this,
             &CPropatyDlg::accept);
@@ -68,6 +71,32 @@ CPropatyDlg::CPropatyDlg(CPropaty* settingsRef, GateController* controllerRef, Q
         combo->setEnabled(false);
     }
     transferToControls();
+}
+
+void CPropatyDlg::evenRightMargin() {
+    // The stand-in font runs wider than the template's, so the dialog grows
+    // to hold its widest check box. The controls that reach the template's
+    // right margin (the group box, the contact box, the cancel button)
+    // follow the new edge, and the dialog's right margin is its left one.
+    const int left = builder.control(resources::kIdOk)->x();
+    int widest = 0;
+    for (auto* check : findChildren<QCheckBox*>()) {
+        widest = std::max(widest, check->geometry().right() + 1);
+    }
+    const int templateRight = builder.control(resources::kIdCancel)->geometry().right() + 1;
+    const int shift = widest - templateRight;
+    if (shift <= 0) {
+        return;
+    }
+    for (auto* group : findChildren<QGroupBox*>()) {
+        group->resize(group->width() + shift, group->height());
+    }
+    QWidget* combo = builder.control(resources::kIdUserCombo);
+    combo->resize(combo->width() + shift, combo->height());
+    QWidget* cancel = builder.control(resources::kIdCancel);
+    cancel->move(cancel->x() + shift, cancel->y());
+    builder.setSize(QSize(widest + left, builder.size().height()));
+    resize(builder.size());
 }
 
 QCheckBox* CPropatyDlg::soundCheck() const {

@@ -31,6 +31,7 @@ public:
     QComboBox* userCombo() const;
 
 private:
+    void evenRightMargin();
     void transferToControls();
     void transferFromControls();
 

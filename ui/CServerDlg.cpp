@@ -4,6 +4,7 @@
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
 #include "support/CPropaty.h"
+#include "ui/FaultText.h"
 #include "ui/GateController.h"
 
 namespace {
@@ -15,7 +16,8 @@ CServerDlg::CServerDlg(CPropaty* settingsRef, GateController* controllerRef, QWi
 
 void CServerDlg::setModeText() {
     if (settings != nullptr && statusBar != nullptr) {
-        statusBar->setServerText(settings->getServerPort(0));
+        // Where the FTP server really is: the settings may move it.
+        statusBar->setServerText(settings->getServerConnectPort(0));
     }
 }
 
@@ -47,4 +49,19 @@ void CServerDlg::updateLamps() {
         lampConnected = lampPeer = 0;
     }
     setLampTexts("C", "P");
+}
+
+void CServerDlg::checkFaults() {
+    // The peer's connect request could not be carried to the FTP server:
+    // shown with where it tried until a connection gets through or the gate
+    // closes.
+    int error = 0;
+    if (controller->takeServerConnectFailures(0, &error) > 0 && settings != nullptr) {
+        const std::string text = ui::serverConnectFailureText(
+            settings->getServerConnectHost(0), settings->getServerConnectPort(0), error);
+        platform::trace("UI server: cannot reach the FTP server, error %d\n", error);
+        messageLine.setFault(text.c_str());
+    } else if (!messageLine.getFault().empty() && controller->hasConnectedStream(0) == 1) {
+        messageLine.setFault(nullptr);
+    }
 }

@@ -20,4 +20,5 @@ protected:
     void updateLamps() override;
     void autoConnectTick() override {}
     bool isLocalLampLit() const override { return lampConnected != 0; }
+    void checkFaults() override;
 };

@@ -34,6 +34,8 @@ public:
 
     // The template's size in pixels (valid after build).
     QSize size() const { return pixelSize; }
+    // For a dialog that rearranges its controls after build.
+    void setSize(QSize size) { pixelSize = size; }
 
 private:
     std::map<int, Factory> factories;

@@ -1,5 +1,6 @@
 #include "ui/ModalSeam.h"
 
+#include <QAbstractButton>
 #include <QDialog>
 
 #include "platform/Trace.h"
@@ -8,7 +9,9 @@ namespace ui {
 
 namespace {
 ModalAnswerer gAnswerer;
-}
+constexpr const char* kYes = "はい";
+constexpr const char* kNo = "いいえ";
+}  // namespace
 
 void setModalAnswerer(ModalAnswerer answerer) {
     gAnswerer = std::move(answerer);
@@ -25,6 +28,13 @@ int messageBox(QWidget* parent, const QString& text, const QString& caption,
                QMessageBox::StandardButtons buttons) {
     platform::trace("UI message: %s\n", text.toUtf8().constData());
     QMessageBox box(QMessageBox::NoIcon, caption, text, buttons, parent);
+    // The buttons speak the language of the question.
+    if (QAbstractButton* yes = box.button(QMessageBox::Yes)) {
+        yes->setText(QString::fromUtf8(kYes));
+    }
+    if (QAbstractButton* no = box.button(QMessageBox::No)) {
+        no->setText(QString::fromUtf8(kNo));
+    }
     return runModal(box);
 }
 

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMenu>
 #include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <QRadioButton>
 #include <chrono>
 #include <condition_variable>
@@ -315,6 +321,86 @@ TEST_F(MainDialogTest, DestroyingTheWindowDestroysThePanelAndTheOwnedWindows) {
     EXPECT_EQ(controller.fake.count("destroyOwnedWindows"), 1);
     dialog->destroyWindow();
     EXPECT_EQ(controller.fake.count("destroyOwnedWindows"), 1);
+}
+
+TEST_F(MainDialogTest, TheCloseQuestionAsksWithJapaneseButtons) {
+    std::vector<std::string> buttons;
+    ui::setModalAnswerer([&](QDialog& d) {
+        if (auto* box = qobject_cast<QMessageBox*>(&d)) {
+            for (QAbstractButton* b : box->buttons()) {
+                buttons.push_back(b->text().toStdString());
+            }
+        }
+        return static_cast<int>(QMessageBox::No);
+    });
+    start(1);
+    controller.fake.connected = 1;
+    dialog->close();
+    std::sort(buttons.begin(), buttons.end());
+    EXPECT_EQ(buttons, (std::vector<std::string>{"いいえ", "はい"}));
+    EXPECT_TRUE(dialog->isVisible());
+    ui::setModalAnswerer({});
+}
+
+TEST_F(MainDialogTest, ANonNumericSettingIsReportedOnceAtStartNamingFileKeyAndValueUsed) {
+    std::vector<std::string> warnings;
+    dir.write("QuillonForFTP.ini", "\xEF\xBB\xBF[SYSTEM]\nAPPMODE=1\nSOUNDMODE=loud\n");
+    dialog = std::make_unique<CVantryOneDlg>(settings, controller);
+    dialog->setWarningPresenter(
+        [&](const QString& text) { warnings.push_back(text.toStdString()); });
+    dialog->initDialog();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "設定ファイル " + settings.getIniPath() +
+                               " の [SYSTEM] SOUNDMODE=loud は数値ではありません。0 を使います。");
+    EXPECT_NE(dialog->getClientPanel(), nullptr);  // the mode came through the mark
+    // Without a presenter it is a message box.
+    answer(QMessageBox::Ok);
+    dialog.reset();
+    CPropaty again;
+    CVantryOneDlg second(again, controller);
+    second.initDialog();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], warnings[0]);
+    second.destroyWindow();
+    ui::setModalAnswerer({});
+}
+
+TEST_F(MainDialogTest, TheWindowReturnsWhereItWasAndTwoSettingsDoNotShareAPlace) {
+    start(0);
+    const QPoint moved = dialog->pos() + QPoint(37, 23);
+    dialog->move(moved);
+    dialog->destroyWindow();
+    EXPECT_NE(dir.read("QuillonForFTP.window").find("[WINDOW]"), std::string::npos);
+    dialog.reset();
+    CPropaty again;
+    CVantryOneDlg second(again, controller);
+    second.initDialog();
+    EXPECT_EQ(second.pos(), moved);
+    second.destroyWindow();
+}
+
+TEST_F(MainDialogTest, TheWindowMenuOpensFromTheKeyboard) {
+    start(0);
+    for (const auto& key : {std::make_pair(Qt::Key_F10, Qt::ShiftModifier),
+                            std::make_pair(Qt::Key_Menu, Qt::NoModifier)}) {
+        dialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+        QStringList shown;
+        QTimer::singleShot(0, [&shown] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* a : menu->actions()) {
+                    if (!a->isSeparator()) {
+                        shown << a->text();
+                    }
+                }
+                menu->close();
+            }
+        });
+        QTest::keyClick(dialog.get(), key.first, key.second);
+        EXPECT_EQ(shown, (QStringList{QString::fromUtf8("C/S 動作選択"),
+                                      QString::fromUtf8("VantryForFTP Ⅱ のﾊﾞｰｼﾞｮﾝ情報(&A)...")}))
+            << key.first;
+    }
 }
 
 }  // namespace

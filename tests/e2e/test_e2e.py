@@ -220,6 +220,77 @@ class DriverKilled(FaultCase):
         self.small_retr_works("after-driver.bin")
 
 
+DRIVER_RETURN_S = 20  # a new transfer works this soon after the driver is back
+
+
+class DriverRestarted(FaultCase):
+    def test_new_transfer_within_20_s_of_the_driver_restart(self):
+        proc = self.start_big_retr()
+        os.killpg(self.tunnel.driver.pid, 9)
+        self.tunnel.driver.wait()
+        self.wait_client_error(proc)
+        e2e.wait_for(lambda: not self.tunnel.gate_open(), FAULT_DEADLINE_S,
+                     "alice's streams to go")
+        self.tunnel.start_driver()
+        start = time.monotonic()
+        # Both gateways re-attach and the Client's automatic connection
+        # starts afresh: the same two gateway processes carry a new transfer.
+        self.tunnel.wait_gate_open(timeout=DRIVER_RETURN_S)
+        self.small_retr_works("after-restart.bin")
+        elapsed = time.monotonic() - start
+        print("driver restarted: new transfer done %.1f s after the restart" % elapsed,
+              file=sys.stderr)
+        self.assertLess(elapsed, DRIVER_RETURN_S)
+
+
+class ClientPortTaken(FaultCase):
+    """The Client's port is held by another program when the gate opens."""
+
+    def test_port_in_use_is_shown_with_the_lamp_off_and_recovers_when_it_frees(self):
+        if GATEWAY != "quillonftp":
+            self.skipTest("the status line belongs to the windowed gateway")
+        port = self.tunnel.client_port
+        self.tunnel.stop_gateway("alice")
+        e2e.wait_for(lambda: not self.tunnel.gate_open(), FAULT_DEADLINE_S,
+                     "alice's listener to go")
+        alice = self.tunnel.hosts["alice"]
+        holder = alice.popen(
+            [e2e.SYSTEM_PYTHON, "-c",
+             "import socket, sys, time\n"
+             "s = socket.socket()\n"
+             "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+             "s.bind(('127.0.0.1', int(sys.argv[1])))\n"
+             "s.listen(1)\n"
+             "print('ready', flush=True)\n"
+             "time.sleep(3600)\n", str(port)], "port-holder")
+        self.tunnel.processes.append(holder)
+        e2e.wait_for(lambda: "ready" in e2e.read_text(os.path.join(alice.dir, "port-holder.out")),
+                     10, "the port holder")
+        os.remove(os.path.join(alice.dir, "gateway.out"))  # this run's trace only
+        self.tunnel.start_gateway("alice", client_mode=True, peer="bob")
+        failed = "UI status: ポート%dで待ち受けできません(使用中)!" % port
+        e2e.wait_for(lambda: failed in self.tunnel.gateway_trace("alice"), 30,
+                     "alice's status line to say the port is in use")
+        trace = self.tunnel.gateway_trace("alice")
+        self.assertIn("UI gate: open", trace)
+        self.assertNotIn("UI status: Gateは開いています", trace)
+        self.assertNotIn("UI lamps: local L green", trace)
+        self.assertIn("UI lamps: local L black", trace)
+
+        e2e.stop_process(holder)
+        start = time.monotonic()
+        e2e.wait_for(lambda: "UI listen: port %d open now" % port
+                     in self.tunnel.gateway_trace("alice"), 10, "the listen to be retried")
+        e2e.wait_for(lambda: "UI status: Gateは開いています"
+                     in self.tunnel.gateway_trace("alice").split(failed)[-1], 5,
+                     "alice's status line to return to the open gate")
+        e2e.wait_for(lambda: "UI lamps: local L green" in self.tunnel.gateway_trace("alice"), 5,
+                     "alice's local lamp to light")
+        print("port freed: listening again after %.1f s" % (time.monotonic() - start),
+              file=sys.stderr)
+        self.small_retr_works("after-port.bin")
+
+
 class ServerGatewayKilled(FaultCase):
     def test_server_gateway_killed_mid_transfer(self):
         proc = self.start_big_retr()
@@ -246,6 +317,16 @@ class FtpServerStopped(FaultCase):
         self.assertFalse(result["ok"])
         self.assertLess(elapsed, FAULT_DEADLINE_S)
         self.assertTrue(self.tunnel.gate_open(), "the gate itself stays open")
+        if GATEWAY == "quillonftp":
+            # Both status lines say what failed, the Server's with where.
+            if self.tunnel.isolation == "none":
+                where = "127.0.0.1:%d" % self.tunnel.server_port
+            else:
+                where = "localhost:21"
+            e2e.wait_for(lambda: "UI status: FTPサーバ%sに接続できません(接続拒否)!" % where
+                         in self.tunnel.gateway_trace("bob"), 5, "bob's status line")
+            e2e.wait_for(lambda: "UI status: 相手側でFTPサーバに接続できませんでした!"
+                         in self.tunnel.gateway_trace("alice"), 5, "alice's status line")
         self.tunnel.start_ftp_server()
         self.small_retr_works("after-server.bin")
 

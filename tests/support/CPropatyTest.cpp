@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -167,6 +168,102 @@ TEST_F(CPropatyTest, NullUserStoresEmptyText) {
     p.setAutoConnectUser("x");
     p.setAutoConnectUser(nullptr);
     EXPECT_EQ(p.getAutoConnectUser(), "");
+}
+
+TEST_F(CPropatyTest, AByteOrderMarkDoesNotHideTheFirstSection) {
+    writeIni("\xEF\xBB\xBF[SYSTEM]\r\nAPPMODE=1\r\n[CLIENT]\r\nAUTOCONNECT=1\r\n");
+    CPropaty p;
+    p.loadIni();
+    EXPECT_EQ(p.getAppMode(), 1);
+    EXPECT_EQ(p.getAutoConnect(), 1);
+    EXPECT_TRUE(p.getLoadWarnings().empty());
+    ASSERT_EQ(p.saveIni(), 1);
+    const std::string saved = readIni();
+    EXPECT_EQ(saved.rfind("\xEF\xBB\xBF[SYSTEM]\r\nAPPMODE=1\r\n", 0), 0u) << saved;
+    EXPECT_EQ(saved.find("\xEF\xBB\xBF", 3), std::string::npos) << saved;
+}
+
+TEST_F(CPropatyTest, NonNumericValuesAreReportedWithTheValueUsed) {
+    const struct {
+        const char* ini;
+        const char* section;
+        const char* key;
+        const char* value;
+        int used;
+    } rows[] = {
+        {"[SYSTEM]\nAPPMODE=client\n", "SYSTEM", "APPMODE", "client", 0},
+        {"[SYSTEM]\nAPPMODE=1x\n", "SYSTEM", "APPMODE", "1x", 1},
+        {"[SYSTEM]\nSOUNDMODE=\n", "SYSTEM", "SOUNDMODE", "", 0},
+        {"[SYSTEM]\nENABLEUSER=yes\n", "SYSTEM", "ENABLEUSER", "yes", 0},
+        {"[CLIENT]\nAUTOCONNECT=on\n", "CLIENT", "AUTOCONNECT", "on", 0},
+        {"[CLIENT]\nLISTENPORT=ftp\n", "CLIENT", "LISTENPORT", "ftp", 0},
+        {"[SERVER]\nPORT=2 1\n", "SERVER", "PORT", "2 1", 2},
+    };
+    for (const auto& row : rows) {
+        writeIni(row.ini);
+        CPropaty p;
+        p.loadIni();
+        ASSERT_EQ(p.getLoadWarnings().size(), 1u) << row.ini;
+        const CPropaty::LoadWarning& w = p.getLoadWarnings()[0];
+        EXPECT_EQ(w.section, row.section) << row.ini;
+        EXPECT_EQ(w.key, row.key) << row.ini;
+        EXPECT_EQ(w.value, row.value) << row.ini;
+        EXPECT_EQ(w.used, row.used) << row.ini;
+    }
+    // Numbers, signed or padded, are not reported; a second load starts afresh.
+    writeIni("[SYSTEM]\nAPPMODE= 1 \nSOUNDMODE=-0\n[CLIENT]\nLISTENPORT=+2121\n");
+    CPropaty p;
+    p.loadIni();
+    p.loadIni();
+    EXPECT_TRUE(p.getLoadWarnings().empty());
+    EXPECT_EQ(p.getAppMode(), 1);
+}
+
+TEST_F(CPropatyTest, AnInstalledCopyKeepsItsSettingsInTheUsersConfigFolder) {
+    const fs::path config = dir / "config";
+    const fs::path program = dir / "program";
+    fs::create_directories(program);
+    const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedConfig = oldConfig != nullptr ? oldConfig : "";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const std::string user = (config / "quillonftp" / "QuillonForFTP.ini").string();
+    EXPECT_EQ(CPropaty::userIniPath(), user);
+
+    // A writable program directory (portable use) and one holding the file
+    // keep the file beside the program; a bare name uses the user's folder.
+    EXPECT_EQ(CPropaty::chooseIniPath(program.string()), (program / "QuillonForFTP.ini").string());
+    EXPECT_EQ(CPropaty::chooseIniPath(""), user);
+    if (::geteuid() != 0) {  // root writes everywhere
+        fs::permissions(program, fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(CPropaty::chooseIniPath(program.string()), user);
+        fs::permissions(program, fs::perms::owner_all);
+    }
+    std::ofstream(program / "QuillonForFTP.ini") << "[SYSTEM]\nAPPMODE=1\n";
+    EXPECT_EQ(CPropaty::chooseIniPath(program.string()), (program / "QuillonForFTP.ini").string());
+
+    // The user's folder is made on the first save, and read back from there.
+    CPropaty p;
+    p.setIniPath(user);
+    p.loadIni();
+    EXPECT_EQ(p.getAppMode(), 0);
+    p.setAppMode(1);
+    ASSERT_EQ(p.saveIni(), 1);
+    CPropaty q;
+    q.setIniPath(user);
+    q.loadIni();
+    EXPECT_EQ(q.getAppMode(), 1);
+    EXPECT_EQ(fs::status(config / "quillonftp").permissions() & fs::perms::all, fs::perms::owner_all);
+
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome != nullptr ? oldHome : "";
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", dir.c_str(), 1);
+    EXPECT_EQ(CPropaty::userIniPath(),
+              (dir / ".config" / "quillonftp" / "QuillonForFTP.ini").string());
+    ::setenv("HOME", savedHome.c_str(), 1);
+    if (oldConfig != nullptr) {
+        ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
+    }
 }
 
 }  // namespace

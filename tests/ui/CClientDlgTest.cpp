@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <cerrno>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
@@ -259,6 +260,110 @@ TEST_F(ClientPanelTest, PropatyButtonRunsTheSettingsDialogAndAppliesTheSoundSwit
     EXPECT_EQ(panel->getStatusBar().getText(), "Client [21]");
     CSoundCue::releaseInstance();
     CSoundCue::setDeviceFactoryForTest({});
+}
+
+TEST_F(ClientPanelTest, ALostAttachmentRestartsTheCountdownSoTheNextOneConnectsAtOnce) {
+    settings.setAutoConnect(1);
+    settings.setAutoConnectUser("bob");
+    panel->onTimer(CGatePanel::kAutoConnectTimer);
+    ASSERT_EQ(controller.count("connectSelectedUser"), 1);
+    for (int tick = 0; tick < 100; ++tick) {
+        panel->onTimer(CGatePanel::kAutoConnectTimer);
+    }
+    ASSERT_GT(panel->getAutoConnectCountdown(), 0);
+    // Lost, seen by the timer: re-attached, the first tick connects.
+    controller.attachStatus = 0;
+    panel->onTimer(CGatePanel::kAutoConnectTimer);
+    controller.attachStatus = 1;
+    panel->onTimer(CGatePanel::kAutoConnectTimer);
+    EXPECT_EQ(controller.count("connectSelectedUser"), 2);
+    // Lost and back between two ticks: the status change alone restarts it.
+    panel->changeAttachStatus(0);
+    panel->changeAttachStatus(1);
+    panel->onTimer(CGatePanel::kAutoConnectTimer);
+    EXPECT_EQ(controller.count("connectSelectedUser"), 3);
+    // While attached the repetition stays about once a minute.
+    for (int tick = 0; tick < 100; ++tick) {
+        panel->onTimer(CGatePanel::kAutoConnectTimer);
+    }
+    EXPECT_EQ(controller.count("connectSelectedUser"), 3);
+}
+
+TEST_F(ClientPanelTest, AListenerThatCannotOpenIsShownRetriedAndClearedWhenItListens) {
+    const struct {
+        int error;
+        const char* text;
+    } rows[] = {
+        {EADDRINUSE, "ポート2121で待ち受けできません(使用中)!"},
+        {EACCES, "ポート2121で待ち受けできません(権限がありません)!"},
+        {EMFILE, "ポート2121で待ち受けできません(エラー24)!"},
+    };
+    for (const auto& row : rows) {
+        controller.calls.clear();
+        controller.retryOpens = false;
+        controller.listenError = row.error;
+        controller.listenPort = 2121;
+        controller.anyStream = 1;
+        panel->setGateOpen(1);
+        panel->onTimer(CGatePanel::kLampTimer);
+        panel->onTimer(CGatePanel::kStatusTimer);
+        EXPECT_EQ(message(), row.text) << row.error;
+        EXPECT_EQ(panel->controlText(kIdStatusLine).toStdString(), row.text) << row.error;
+        EXPECT_EQ(panel->backgroundOf(kIdStatusLine), CGatePanel::red()) << row.error;
+        EXPECT_EQ(panel->controlText(kIdLampLocal), "L") << row.error;
+        EXPECT_EQ(panel->backgroundOf(kIdLampLocal), kBlack) << row.error;
+        // Tried again every kListenRetryTicks lamp ticks while it fails.
+        for (int tick = 1; tick < CClientDlg::kListenRetryTicks * 2; ++tick) {
+            panel->onTimer(CGatePanel::kLampTimer);
+        }
+        EXPECT_EQ(controller.count("retryListen"), 2) << row.error;
+        EXPECT_EQ(message(), row.text) << row.error;
+        // The port frees: the next retry listens and the usual line returns.
+        controller.retryOpens = true;
+        controller.accepting = 1;
+        for (int tick = 0; tick < CClientDlg::kListenRetryTicks; ++tick) {
+            panel->onTimer(CGatePanel::kLampTimer);
+        }
+        panel->onTimer(CGatePanel::kStatusTimer);
+        EXPECT_EQ(message(), "Gateは開いています") << row.error;
+        EXPECT_EQ(panel->backgroundOf(kIdLampLocal), CGatePanel::green()) << row.error;
+        EXPECT_EQ(panel->backgroundOf(kIdStatusLine), kBlack) << row.error;
+        controller.accepting = 0;
+    }
+    EXPECT_TRUE(capture.traced("UI listen: port 2121 open now\n"));
+}
+
+TEST_F(ClientPanelTest, APeerThatCannotReachItsFtpServerIsShownUntilItsSideConnects) {
+    controller.anyStream = 1;
+    panel->setGateOpen(1);
+    controller.peerFailures = 1;
+    panel->onTimer(CGatePanel::kLampTimer);
+    panel->onTimer(CGatePanel::kStatusTimer);
+    EXPECT_EQ(message(), "相手側でFTPサーバに接続できませんでした!");
+    EXPECT_EQ(panel->backgroundOf(kIdStatusLine), CGatePanel::red());
+    panel->onTimer(CGatePanel::kLampTimer);  // no new failure: it stays
+    panel->onTimer(CGatePanel::kStatusTimer);
+    EXPECT_EQ(message(), "相手側でFTPサーバに接続できませんでした!");
+    controller.peerConnected = 1;
+    panel->onTimer(CGatePanel::kLampTimer);
+    panel->onTimer(CGatePanel::kStatusTimer);
+    EXPECT_EQ(message(), "Gateは開いています");
+    // A closed gate forgets it too.
+    controller.peerConnected = 0;
+    controller.peerFailures = 1;
+    panel->onTimer(CGatePanel::kLampTimer);
+    panel->setGateOpen(0);
+    panel->onTimer(CGatePanel::kStatusTimer);
+    EXPECT_EQ(message(), "Gateは閉じています");
+}
+
+TEST_F(ClientPanelTest, StatusBarShowsThePortTheClientReallyListensOn) {
+    dir.write("QuillonForFTP.ini", "[CLIENT]\nLISTENPORT=2121\n");
+    CPropaty moved;
+    moved.loadIni();
+    CClientDlg other(&moved, &controller);
+    other.initDialog();
+    EXPECT_EQ(other.getStatusBar().getText(), "Client [2121]");
 }
 
 TEST_F(ClientPanelTest, StatusBarReadsClientAndIsAmber) {

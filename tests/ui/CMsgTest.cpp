@@ -77,4 +77,37 @@ TEST(CMsg, ANullMessageIsTheEmptyTextAndALongOneIsCutOnACharacterBoundary) {
     EXPECT_EQ(msg.getText(), longText.substr(0, 99));
 }
 
+TEST(CMsg, AFaultReplacesTheOpenGateLineOnlyWhileTheGateIsOpenAndAttached) {
+    CMsg m;
+    m.setFault("ポート21で待ち受けできません(使用中)!");
+    const struct {
+        int attach, gate;
+        const char* text;
+    } rows[] = {
+        {1, 1, "ポート21で待ち受けできません(使用中)!"},
+        {1, 0, "Gateは閉じています"},
+        {0, 1, "通信ドライバと未接続"},
+        {2, 1, "通信ドライバと認証中"},
+    };
+    for (const auto& row : rows) {
+        m.setAttachState(row.attach);
+        m.setGateOpen(row.gate);
+        m.tick();
+        EXPECT_EQ(m.getText(), row.text) << row.attach << "/" << row.gate;
+    }
+    // A message still comes first, and the fault returns after it.
+    m.setAttachState(1);
+    m.setGateOpen(1);
+    m.setTemporary("接続操作を行いました");
+    m.tick();
+    EXPECT_EQ(m.getText(), "接続操作を行いました");
+    for (int i = 0; i < CMsg::kMessageTicks; ++i) {
+        m.tick();
+    }
+    EXPECT_EQ(m.getText(), "ポート21で待ち受けできません(使用中)!");
+    m.setFault(nullptr);
+    m.tick();
+    EXPECT_EQ(m.getText(), "Gateは開いています");
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <QPushButton>
 #include <QTest>
 #include <memory>
@@ -112,6 +114,40 @@ TEST_F(ServerPanelTest, StatusBarReadsServerAndIsYellowWithAPaleYellowLamp) {
     EXPECT_EQ(bar.palette().color(QPalette::Window), CLogoDlg::amber());
     EXPECT_EQ(bar.getPropatyButton()->palette().color(QPalette::Button), CLogoDlg::amber());
     EXPECT_EQ(bar.getLed().palette().color(QPalette::Window), CLogoDlg::paleYellow());
+}
+
+TEST_F(ServerPanelTest, AnFtpServerThatCannotBeReachedIsNamedUntilAConnectionGetsThrough) {
+    const struct {
+        const char* ini;
+        int error;
+        const char* text;
+    } rows[] = {
+        {"", ECONNREFUSED, "FTPサーバlocalhost:21に接続できません(接続拒否)!"},
+        {"[SERVER]\nHOST=127.0.0.1\nPORT=2100\n", ETIMEDOUT,
+         "FTPサーバ127.0.0.1:2100に接続できません(時間切れ)!"},
+        {"[SERVER]\nHOST=ftp.invalid\n", EADDRNOTAVAIL,
+         "FTPサーバftp.invalid:21に接続できません(アドレスがありません)!"},
+    };
+    for (const auto& row : rows) {
+        dir.write("QuillonForFTP.ini", row.ini);
+        settings.loadIni();
+        controller.connected = 0;
+        controller.anyStream = 1;
+        panel->setGateOpen(1);
+        controller.serverFailures = 1;
+        controller.serverError = row.error;
+        panel->onTimer(CGatePanel::kLampTimer);
+        panel->onTimer(CGatePanel::kStatusTimer);
+        EXPECT_EQ(message(), row.text) << row.ini;
+        EXPECT_EQ(panel->backgroundOf(kIdStatusLine), CGatePanel::red()) << row.ini;
+        panel->onTimer(CGatePanel::kLampTimer);
+        panel->onTimer(CGatePanel::kStatusTimer);
+        EXPECT_EQ(message(), row.text) << row.ini;  // it stays
+        controller.connected = 1;
+        panel->onTimer(CGatePanel::kLampTimer);
+        panel->onTimer(CGatePanel::kStatusTimer);
+        EXPECT_EQ(message(), "Gateは開いています") << row.ini;
+    }
 }
 
 TEST_F(ServerPanelTest, TraceNamesTheServerPanel) {

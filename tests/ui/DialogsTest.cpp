@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -14,6 +16,7 @@
 #include "ui/CLed.h"
 #include "ui/CLogoDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/HomePage.h"
 #include "ui/VersionText.h"
 
 namespace {
@@ -117,6 +120,35 @@ TEST(DialogUnits, ConvertsWithTheFontsBaseUnits) {
     // The fallback family stands in for the template font.
     EXPECT_TRUE(QFontInfo(DialogUnits::font(9)).family().contains("CJK JP"))
         << QFontInfo(DialogUnits::font(9)).family().toStdString();
+}
+
+TEST(Links, WithoutAHomePageBothLinksOpenTheReadme) {
+    if (homePageAddress()[0] != '\0') {
+        GTEST_SKIP() << "built with a home page";
+    }
+    const std::string target = linkTarget();
+    ASSERT_FALSE(target.empty());
+    EXPECT_EQ(target.substr(target.size() - 10), "/README.md");
+    EXPECT_TRUE(std::ifstream(target).good()) << target;
+
+    TraceAndModalCapture capture;
+    std::vector<std::string> opened;
+    setLinkOpenerForTest([&opened](const std::string& t) {
+        opened.push_back(t);
+        return true;
+    });
+    CLogoDlg bar;
+    CAboutDlg about;
+    for (QWidget* owner : {static_cast<QWidget*>(&bar), static_cast<QWidget*>(&about)}) {
+        for (QLabel* label : owner->findChildren<QLabel*>()) {
+            if (label->text().contains(QStringLiteral("<a href"))) {
+                emit label->linkActivated(QStringLiteral("#"));
+            }
+        }
+    }
+    setLinkOpenerForTest({});
+    EXPECT_EQ(opened, (std::vector<std::string>{target, target}));
+    EXPECT_EQ(capture.countTraces("openHomePage(" + target + ") started=1"), 2);
 }
 
 }  // namespace

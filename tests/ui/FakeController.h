@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ui/GateController.h"
@@ -36,6 +37,26 @@ public:
     int hasConnectedStream(int index) override { return index == 0 ? connected : 0; }
     int hasPeerConnectedStream(int index) override { return index == 0 ? peerConnected : 0; }
     std::vector<std::string> getContactHandles() override { return contacts; }
+    int getListenError(int index, int* port) override {
+        if (index == 0 && listenError != 0 && port != nullptr) {
+            *port = listenPort;
+        }
+        return index == 0 ? listenError : 0;
+    }
+    int retryListen(int) override {
+        calls.push_back("retryListen");
+        if (retryOpens) {
+            listenError = 0;
+        }
+        return listenError == 0 ? 1 : 0;
+    }
+    int takeServerConnectFailures(int, int* error) override {
+        if (serverFailures > 0 && error != nullptr) {
+            *error = serverError;
+        }
+        return std::exchange(serverFailures, 0);
+    }
+    int takePeerConnectFailures(int) override { return std::exchange(peerFailures, 0); }
 
     int count(const std::string& call) const {
         int n = 0;
@@ -54,5 +75,11 @@ public:
     int accepting = 0;
     int connected = 0;
     int peerConnected = 0;
+    int listenError = 0;  // errno of a listener that could not be opened
+    int listenPort = 0;
+    bool retryOpens = false;  // the next retryListen succeeds
+    int serverFailures = 0;
+    int serverError = 0;
+    int peerFailures = 0;
     std::vector<std::string> calls;
 };
