@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "driver/Identity.h"
 #include "support/ProfileFile.h"
 
 namespace {
@@ -36,17 +37,41 @@ std::vector<std::string> sectionNames(std::string_view text) {
     return names;
 }
 
-std::vector<std::string> splitContacts(const std::string& text) {
-    std::vector<std::string> out;
+// Splits "bob, carol#12345-…" into handles and the fingerprints some of them
+// carry. Fails (naming the contact) for a fingerprint that is not one, or
+// two different fingerprints for one contact.
+bool splitContacts(const std::string& text, std::vector<std::string>& out,
+                   std::map<std::string, std::string>& fingerprints, std::string& error) {
     std::string item;
     std::istringstream in(text);
     while (std::getline(in, item, ',')) {
-        const std::string t = trimmed(item);
+        std::string t = trimmed(item);
+        const size_t hash = t.find('#');
+        if (hash != std::string::npos) {
+            std::string canonical;
+            const std::string contact = trimmed(std::string_view(t).substr(0, hash));
+            if (!Identity::parseFingerprint(std::string_view(t).substr(hash + 1), canonical)) {
+                error = "contact " + contact + ": the fingerprint after '#' must be " +
+                        std::to_string(Identity::kFingerprintDigits) + " digits";
+                return false;
+            }
+            const auto known = fingerprints.find(contact);
+            if (known != fingerprints.end() && known->second != canonical) {
+                error = "contact " + contact + " is given two different fingerprints";
+                return false;
+            }
+            fingerprints[contact] = canonical;
+            t = contact;
+        }
         if (!t.empty() && std::find(out.begin(), out.end(), t) == out.end()) {
             out.push_back(t);
         }
     }
-    return out;
+    return true;
+}
+
+std::string resolved(const std::string& path, const std::string& baseDirectory) {
+    return path[0] == '/' || baseDirectory.empty() ? path : baseDirectory + "/" + path;
 }
 
 }  // namespace
@@ -70,14 +95,26 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
             error = "account " + handle + ": no socket path";
             return false;
         }
-        account.socketPath =
-            (*socket)[0] == '/' || baseDirectory.empty() ? *socket : baseDirectory + "/" + *socket;
+        account.socketPath = resolved(*socket, baseDirectory);
         if (!sockets.insert(account.socketPath).second) {
             error = "account " + handle + ": socket " + account.socketPath +
                     " is used by another account";
             return false;
         }
-        account.settings.contacts = splitContacts(file.lookup(handle, "contacts").value_or(""));
+        if (!splitContacts(file.lookup(handle, "contacts").value_or(""),
+                           account.settings.contacts, account.expectedFingerprints, error)) {
+            error = "account " + handle + ": contacts: " + error;
+            return false;
+        }
+        const std::string identity = file.lookup(handle, "identity").value_or("");
+        account.identityPath = resolved(identity.empty() ? handle + ".identity" : identity,
+                                        baseDirectory);
+        const std::string trust = file.lookup(handle, "trust").value_or("");
+        account.trustPath = resolved(trust.empty() ? handle + ".trust" : trust, baseDirectory);
+        if (account.trustPath == account.identityPath) {
+            error = "account " + handle + ": identity and trust must be different files";
+            return false;
+        }
         const std::string status = file.lookup(handle, "status").value_or("");
         if (!status.empty()) {
             account.settings.status = status;
@@ -120,4 +157,18 @@ bool DriverConfig::load(const std::string& path, std::string& error) {
         return false;
     }
     return true;
+}
+
+const DriverAccountConfig* DriverConfig::find(std::string_view section) const {
+    for (const DriverAccountConfig& account : accounts) {
+        const std::string& handle = account.settings.handle;
+        if (handle.size() == section.size() &&
+            std::equal(handle.begin(), handle.end(), section.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            return &account;
+        }
+    }
+    return nullptr;
 }

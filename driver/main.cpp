@@ -2,6 +2,8 @@
 //
 //   quillon-driver --config FILE     host the accounts of FILE
 //   quillon-driver --console SOCKET  talk to one account's socket by hand
+//   quillon-driver --fingerprint FILE SECTION       print an account's fingerprint
+//   quillon-driver --trust FILE SECTION CONTACT     trust a contact's new key
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include "driver/DriverConfig.h"
 #include "driver/DriverConsole.h"
 #include "driver/DriverServer.h"
+#include "driver/KeyTool.h"
 #include "platform/PollEventLoop.h"
 
 namespace {
@@ -46,12 +49,19 @@ void usage(FILE* out) {
     std::fprintf(out,
                  "usage: quillon-driver --config FILE\n"
                  "       quillon-driver --console SOCKET\n"
+                 "       quillon-driver --fingerprint FILE SECTION\n"
+                 "       quillon-driver --trust FILE SECTION CONTACT\n"
                  "\n"
                  "--config FILE     host every account of FILE (one [handle] section each,\n"
                  "                  keys socket, contacts, status, authorize, authorizedelay);\n"
                  "                  SIGHUP re-reads FILE, SIGINT/SIGTERM stop the driver\n"
                  "--console SOCKET  attach to an account's socket, send each input line as a\n"
-                 "                  command, print \"ATTACH n\" and \"-> reply\" lines\n");
+                 "                  command, print \"ATTACH n\" and \"-> reply\" lines\n"
+                 "--fingerprint FILE SECTION\n"
+                 "                  print the fingerprint of the account's identity key (made\n"
+                 "                  now if the account has none), to compare with a contact's\n"
+                 "--trust FILE SECTION CONTACT\n"
+                 "                  trust the new identity key CONTACT offered and was refused\n");
 }
 
 int runDriver(const std::string& path) {
@@ -107,6 +117,12 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--console") == 0) {
         DriverConsole console(STDIN_FILENO, stdout, stderr);
         return console.run(argv[2]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--fingerprint") == 0) {
+        return KeyTool::printFingerprint(argv[2], argv[3], stdout, stderr);
+    }
+    if (argc == 5 && std::strcmp(argv[1], "--trust") == 0) {
+        return KeyTool::trust(argv[2], argv[3], argv[4], stdout, stderr);
     }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         usage(stdout);
