@@ -620,9 +620,16 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
         if (!stream.announced) {
             continue;  // never listed: nobody hears of it
         }
-        log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
-            stream.ends[0].account + " (" + keyOf(stream, 0) + ") - " + stream.ends[1].account +
-            " (" + keyOf(stream, 1) + ")");
+        if (stream.remote) {
+            const int e = localEnd(stream);
+            log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
+                stream.ends[e].account + " (" + keyOf(stream, e) + ") - " +
+                stream.ends[1 - e].account + " (through the server)");
+        } else {
+            log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
+                stream.ends[0].account + " (" + keyOf(stream, 0) + ") - " +
+                stream.ends[1].account + " (" + keyOf(stream, 1) + ")");
+        }
         for (int e = 0; e < 2; ++e) {
             want({stream.ends[e].session, stream.application, 0});
         }
