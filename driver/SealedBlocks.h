@@ -52,6 +52,9 @@ public:
     // open; once broken or final, every later block is kBroken.
     Opened open(std::string_view block, std::string& payload);
 
+    // False only in the test-only build that carries payloads in clear.
+    static bool sealsPayloads();
+
     bool broken() const { return receiveBroken; }
     bool peerEnded() const { return receiveEnded; }
 

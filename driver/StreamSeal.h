@@ -46,6 +46,16 @@ public:
     virtual bool open(std::string_view block, std::string& text) = 0;
     // Why the last step failed, for the driver's log (never key material).
     virtual std::string failure() const = 0;
+
+    // Ending a stream properly. A seal that marks the end appends the block
+    // that says so (sent as the last data block, before the bytestream's
+    // close) and answers true; the peer's open() then fails with peerEnded()
+    // true, which is the proper end and not a broken block. A close that
+    // arrives before that block, from a seal that marks its end, means the
+    // stream was cut on the way.
+    virtual bool end(std::string& /*block*/) { return false; }
+    virtual bool peerEnded() const { return false; }
+    virtual bool marksTheEnd() const { return false; }
 };
 
 // What a seal is created for.
@@ -64,4 +74,17 @@ public:
     virtual ~StreamSealFactory() = default;
     // nullptr: no seal can be made for this stream; the stream is refused.
     virtual std::unique_ptr<StreamSeal> create(const StreamSealContext& context) = 0;
+
+    // Service-discovery features an account announces beside its
+    // applications (for example the public key its seals use).
+    virtual std::vector<std::string> announcedFeatures(const std::string& /*localJid*/) {
+        return {};
+    }
+    // Whether a contact's resource that advertises these features may be
+    // offered streams (listed as CONNECTABLE, opened to); false keeps the
+    // contact visible but not connectable.
+    virtual bool contactUsable(const std::string& /*localJid*/, const std::string& /*peerJid*/,
+                               const std::vector<std::string>& /*features*/) {
+        return true;
+    }
 };

@@ -614,6 +614,9 @@ void XmppAccount::onPresence(xmpp_stanza_t* presence) {
 void XmppAccount::applicationsChanged(const std::vector<std::string>& names) {
     applications = names;
     ownFeatures = {kCapsNs, kDiscoInfoNs, kIbbNs, kPingNs};
+    for (const std::string& feature : seals.announcedFeatures(settings.jid)) {
+        ownFeatures.push_back(feature);
+    }
     for (const std::string& name : applications) {
         ownFeatures.push_back(kFeaturePrefix + xmpptext::percentEncoded(name));
     }
@@ -732,7 +735,8 @@ std::string XmppAccount::resourceFor(const std::string& bare,
     for (const auto& entry : it->second) {
         const Resource& r = entry.second;
         if (r.featuresKnown &&
-            std::find(r.features.begin(), r.features.end(), feature) != r.features.end()) {
+            std::find(r.features.begin(), r.features.end(), feature) != r.features.end() &&
+            seals.contactUsable(settings.jid, bare, r.features)) {
             return entry.first;
         }
     }
@@ -934,7 +938,12 @@ void XmppAccount::onData(xmpp_stanza_t* iq, xmpp_stanza_t* data) {
         return;
     }
     std::string plain;
-    if (!stream->seal->open(block, plain) || plain.empty() ||
+    const bool opened = stream->seal->open(block, plain);
+    if (!opened && stream->seal->peerEnded()) {
+        replyResult(iq);  // the proper end: the close follows
+        return;
+    }
+    if (!opened || plain.empty() ||
         plain.size() > DriverCommand::kMaxWriteBytes) {
         replyError(iq, "cancel", "not-acceptable");
         endStream(serial, "a block did not open: " + stream->seal->failure(), true);
@@ -988,14 +997,25 @@ void XmppAccount::onClose(xmpp_stanza_t* iq, xmpp_stanza_t* close) {
         return;
     }
     replyResult(iq);
+    std::string why = "closed by the peer";
+    if (stream->phase == Phase::kOpen && stream->seal && stream->seal->marksTheEnd() &&
+        !stream->seal->peerEnded()) {
+        why = "closed without the peer's final block (cut on the way)";
+        log("stream with " + stream->peerFull + " (" + stream->application + ") ended: " + why);
+    }
     forgetStream(serial);
-    hub.remoteStreamClosed(serial, "closed by the peer");
+    hub.remoteStreamClosed(serial, why);
 }
 
 void XmppAccount::closeStream(int serial) {
     auto it = streams.find(serial);
     if (it == streams.end()) {
         return;
+    }
+    std::string last;
+    if (signedIn && it->second.phase == Phase::kOpen && it->second.seal &&
+        it->second.seal->end(last)) {
+        sendStreamBlock(serial, it->second, last, Kind::kData);
     }
     if (signedIn) {
         PendingIq entry(Kind::kClose, serial, it->second.peerFull);

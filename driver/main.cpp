@@ -19,7 +19,8 @@
 #include "driver/DriverConsole.h"
 #include "driver/DriverServer.h"
 #include "driver/KeyTool.h"
-#include "driver/PlainStreamSeal.h"
+#include "driver/EndToEndSealFactory.h"
+#include "driver/SealedBlocks.h"
 #include "driver/XmppLink.h"
 #include "platform/PollEventLoop.h"
 
@@ -105,12 +106,15 @@ int runDriver(const std::string& path) {
     int code = 0;
     {
         DriverServer server(loop);
-        // Until end-to-end sealing is built in, streams between drivers
-        // travel as the gateways wrote them.
-        PlainStreamSealFactory seals;
+        // Streams between drivers are sealed end to end; there is no way
+        // to turn that off.
+        EndToEndSealFactory seals(
+            [](const std::string& line) { std::fprintf(stderr, "quillon-driver: %s\n", line.c_str()); });
         Links links;
         for (const DriverAccountConfig& account : config.accounts) {
-            if (!server.addAccount(account, error)) {
+            if (!server.addAccount(account, error) ||
+                (account.xmpp.enabled &&
+                 !seals.addAccount(account, KeyTool::trustCommand(path, account.section), error))) {
                 std::fprintf(stderr, "quillon-driver: %s\n", error.c_str());
                 code = 1;
                 break;
@@ -118,10 +122,10 @@ int runDriver(const std::string& path) {
         }
         if (code == 0) {
             syncLinks(links, config, loop, server.getHub(), seals);
-            if (!links.empty()) {
+            if (!links.empty() && !SealedBlocks::sealsPayloads()) {
                 std::fprintf(stderr,
-                             "quillon-driver: streams through XMPP servers are not sealed end to "
-                             "end in this build\n");
+                             "quillon-driver: TEST BUILD: stream payloads travel UNSEALED through "
+                             "the XMPP servers\n");
             }
             installHandler(SIGINT, onStopSignal);
             installHandler(SIGTERM, onStopSignal);
@@ -133,6 +137,15 @@ int runDriver(const std::string& path) {
                     DriverConfig changed;
                     if (changed.load(path, error)) {
                         server.reload(changed);
+                        for (const DriverAccountConfig& account : changed.accounts) {
+                            if (account.xmpp.enabled &&
+                                !seals.addAccount(account,
+                                                  KeyTool::trustCommand(path, account.section),
+                                                  error)) {
+                                std::fprintf(stderr, "quillon-driver: reload: %s\n",
+                                             error.c_str());
+                            }
+                        }
                         syncLinks(links, changed, loop, server.getHub(), seals);
                     } else {
                         std::fprintf(stderr, "quillon-driver: reload: %s\n", error.c_str());
