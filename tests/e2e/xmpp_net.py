@@ -26,7 +26,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 import quillon_e2e as e2e
 
