@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -49,7 +53,138 @@ std::vector<std::string> splitContacts(const std::string& text) {
     return out;
 }
 
+std::string lowered(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string resolved(const std::string& path, const std::string& baseDirectory) {
+    return path[0] == '/' || baseDirectory.empty() ? path : baseDirectory + "/" + path;
+}
+
+// The password of password_file: the file's first line. Refused unless only
+// its owner may read it, so a password never sits in a file others can read.
+bool readPasswordFile(const std::string& path, std::string& password, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        why = "cannot read " + path;
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        why = path + " is not a regular file";
+        return false;
+    }
+    if ((info.st_mode & 077) != 0 || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        why = path + " must be owned by this user and readable by its owner only (chmod 600)";
+        return false;
+    }
+    std::string text;
+    char buf[512];
+    ssize_t n = 0;
+    while (text.size() <= DriverConfig::kMaxPasswordBytes &&
+           (n = ::read(fd, buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const size_t end = text.find_first_of("\r\n");
+    password = text.substr(0, end);
+    if (password.empty() || password.size() > DriverConfig::kMaxPasswordBytes) {
+        why = path + " holds no password on its first line";
+        return false;
+    }
+    return true;
+}
+
+bool parseXmpp(const ProfileFile& file, const std::string& section, const std::string& base,
+               XmppAccountConfig& xmpp, std::string& error) {
+    auto fail = [&](const char* key, const std::string& why) {
+        error = "section [" + section + "], key " + key + ": " + why;
+        return false;
+    };
+    xmpp.enabled = true;
+    xmpp.jid = lowered(file.lookup(section, "jid").value_or(""));
+    if (!DriverConfig::isBareJid(xmpp.jid)) {
+        return fail("jid", "\"" + xmpp.jid + "\" is not a bare JID (local@domain, at most 49 bytes)");
+    }
+    const auto password = file.lookup(section, "password");
+    const auto passwordFile = file.lookup(section, "password_file");
+    if (password && passwordFile) {
+        return fail("password", "give password or password_file, not both");
+    }
+    if (passwordFile) {
+        std::string why;
+        if (passwordFile->empty() ||
+            !readPasswordFile(resolved(*passwordFile, base), xmpp.password, why)) {
+            return fail("password_file", passwordFile->empty() ? "no path" : why);
+        }
+    } else if (!password || password->empty()) {
+        return fail("password", "missing (or give password_file)");
+    } else if (password->size() > DriverConfig::kMaxPasswordBytes) {
+        return fail("password", "too long");
+    } else {
+        xmpp.password = *password;
+    }
+    xmpp.server = file.lookup(section, "server").value_or("");
+    for (char c : xmpp.server) {
+        if (std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c))) {
+            return fail("server", "\"" + xmpp.server + "\" is not a host name or address");
+        }
+    }
+    if (const auto port = file.lookup(section, "port")) {
+        const int value = profile::parseLeadingInt(*port);
+        if (value < 1 || value > 65535 || std::to_string(value) != *port) {
+            return fail("port", "\"" + *port + "\" is not a port number (1 to 65535)");
+        }
+        xmpp.port = value;
+    }
+    if (const auto cafile = file.lookup(section, "cafile")) {
+        if (cafile->empty()) {
+            return fail("cafile", "no path");
+        }
+        xmpp.cafile = resolved(*cafile, base);
+        std::ifstream probe(xmpp.cafile);
+        if (!probe) {
+            return fail("cafile", "cannot read " + xmpp.cafile);
+        }
+    }
+    for (const std::string& contact :
+         splitContacts(file.lookup(section, "contacts").value_or(""))) {
+        const std::string jid = lowered(contact);
+        if (!DriverConfig::isBareJid(jid)) {
+            return fail("contacts", "\"" + contact + "\" is not a bare JID");
+        }
+        if (jid == xmpp.jid) {
+            return fail("contacts", "the account cannot be its own contact");
+        }
+        if (std::find(xmpp.contacts.begin(), xmpp.contacts.end(), jid) == xmpp.contacts.end()) {
+            xmpp.contacts.push_back(jid);
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool DriverConfig::isBareJid(std::string_view text) {
+    const size_t at = text.find('@');
+    if (text.empty() || text.size() > 49 || at == 0 || at == std::string_view::npos ||
+        at + 1 >= text.size() || text.find('@', at + 1) != std::string_view::npos) {
+        return false;
+    }
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f || c == ',' || c == ':' || c == '/' || c == '"' ||
+            c == '\'' || c == '<' || c == '>' || c == '&') {
+            return false;
+        }
+    }
+    return text.back() != '.';
+}
 
 bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory,
                          std::string& error) {
@@ -65,6 +200,17 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
         handles.insert(handle);
         DriverAccountConfig account;
         account.settings.handle = handle;
+        if (file.lookup(handle, "jid")) {
+            if (!parseXmpp(file, handle, baseDirectory, account.xmpp, error)) {
+                return false;
+            }
+            account.settings.handle = account.xmpp.jid;
+            if (!handles.insert(account.xmpp.jid).second) {
+                error = "section [" + handle + "], key jid: " + account.xmpp.jid +
+                        " is defined twice";
+                return false;
+            }
+        }
         const auto socket = file.lookup(handle, "socket");
         if (!socket || socket->empty()) {
             error = "account " + handle + ": no socket path";
@@ -77,7 +223,10 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
                     " is used by another account";
             return false;
         }
-        account.settings.contacts = splitContacts(file.lookup(handle, "contacts").value_or(""));
+        if (!account.xmpp.enabled) {
+            account.settings.contacts =
+                splitContacts(file.lookup(handle, "contacts").value_or(""));
+        }
         const std::string status = file.lookup(handle, "status").value_or("");
         if (!status.empty()) {
             account.settings.status = status;
@@ -100,6 +249,13 @@ bool DriverConfig::parse(std::string_view text, const std::string& baseDirectory
     }
     if (accounts.empty()) {
         error = "no account defined (one [handle] section per account)";
+        return false;
+    }
+    const bool anyXmpp = std::any_of(accounts.begin(), accounts.end(),
+                                     [](const DriverAccountConfig& a) { return a.xmpp.enabled; });
+    if (anyXmpp && accounts.size() > kMaxAccountsWithXmpp) {
+        error = "at most " + std::to_string(kMaxAccountsWithXmpp) +
+                " accounts in a file with XMPP accounts";
         return false;
     }
     return true;

@@ -14,13 +14,44 @@
 //   status          ONLINE (default), AWAY, NA, DND, INVISIBLE, OFFLINE, SKYPEME
 //   authorize       allow (default), pending, refuse, unavailable
 //   authorizedelay  milliseconds before a pending attach succeeds (default 3000)
+//
+// A section with a "jid" key is an XMPP account: its handle is that bare JID,
+// its contacts are the mutual roster items of the account, and
+//   jid             the account's bare JID (local@domain)
+//   password        its password, or
+//   password_file   a file holding it (first line), readable by its owner only
+//   server, port    where to connect (default: the JID's domain, port 5222)
+//   cafile          extra CA certificate(s) that may sign the server's certificate
+//   contacts        bare JIDs subscribed to, and approved, automatically
+struct XmppAccountConfig {
+    bool enabled = false;
+    std::string jid;  // bare, lower case; also the account's handle
+    std::string password;
+    std::string server;  // empty: the JID's domain
+    int port = 0;        // 0: the default
+    std::string cafile;  // empty: the system store only
+    std::vector<std::string> contacts;
+};
+
 struct DriverAccountConfig {
     DriverHub::AccountSettings settings;
     std::string socketPath;
+    XmppAccountConfig xmpp;
 };
 
 struct DriverConfig {
+    // The XMPP library watches its sockets with select(), which cannot see a
+    // descriptor above 1023; with XMPP accounts the driver's descriptors stay
+    // below that (per account: a socket, its lock, 32 clients, the server
+    // connection), so a file with XMPP accounts holds at most this many.
+    static constexpr size_t kMaxAccountsWithXmpp = 16;
+    static constexpr size_t kMaxPasswordBytes = 1024;
+
     std::vector<DriverAccountConfig> accounts;
+
+    // Whether text is a bare JID the driver can use as a handle: local@domain,
+    // at most 49 bytes, no blank, control character, ',', ':', '/' or quote.
+    static bool isBareJid(std::string_view text);
 
     // Parses the text of a configuration file; baseDirectory resolves
     // relative socket paths. On failure returns false with a message that

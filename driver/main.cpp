@@ -9,11 +9,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "driver/DriverConfig.h"
 #include "driver/DriverConsole.h"
 #include "driver/DriverServer.h"
+#include "driver/PlainStreamSeal.h"
+#include "driver/XmppLink.h"
 #include "platform/PollEventLoop.h"
 
 namespace {
@@ -48,10 +52,35 @@ void usage(FILE* out) {
                  "       quillon-driver --console SOCKET\n"
                  "\n"
                  "--config FILE     host every account of FILE (one [handle] section each,\n"
-                 "                  keys socket, contacts, status, authorize, authorizedelay);\n"
+                 "                  keys socket, contacts, status, authorize, authorizedelay;\n"
+                 "                  an XMPP account adds jid, password or password_file,\n"
+                 "                  server, port, cafile);\n"
                  "                  SIGHUP re-reads FILE, SIGINT/SIGTERM stop the driver\n"
                  "--console SOCKET  attach to an account's socket, send each input line as a\n"
                  "                  command, print \"ATTACH n\" and \"-> reply\" lines\n");
+}
+
+using Links = std::map<std::string, std::unique_ptr<XmppLink>>;
+
+// Starts the XMPP link of every XMPP account the hub has and no link serves
+// yet, and ends the links of accounts the hub no longer has.
+void syncLinks(Links& links, const DriverConfig& config, platform::EventLoop& loop,
+               DriverHub& hub, StreamSealFactory& seals) {
+    for (auto it = links.begin(); it != links.end();) {
+        it = hub.hasAccount(it->first) ? std::next(it) : links.erase(it);
+    }
+    for (const DriverAccountConfig& account : config.accounts) {
+        const std::string& jid = account.xmpp.jid;
+        if (!account.xmpp.enabled || links.count(jid) != 0 || !hub.hasAccount(jid)) {
+            continue;
+        }
+        auto log = [jid](const std::string& line) {
+            std::fprintf(stderr, "quillon-driver: %s: %s\n", jid.c_str(), line.c_str());
+        };
+        auto link = std::make_unique<XmppLink>(loop, hub, seals, account, log);
+        link->start();
+        links.emplace(jid, std::move(link));
+    }
 }
 
 int runDriver(const std::string& path) {
@@ -66,6 +95,10 @@ int runDriver(const std::string& path) {
     int code = 0;
     {
         DriverServer server(loop);
+        // Until end-to-end sealing is built in, streams between drivers
+        // travel as the gateways wrote them.
+        PlainStreamSealFactory seals;
+        Links links;
         for (const DriverAccountConfig& account : config.accounts) {
             if (!server.addAccount(account, error)) {
                 std::fprintf(stderr, "quillon-driver: %s\n", error.c_str());
@@ -74,6 +107,12 @@ int runDriver(const std::string& path) {
             }
         }
         if (code == 0) {
+            syncLinks(links, config, loop, server.getHub(), seals);
+            if (!links.empty()) {
+                std::fprintf(stderr,
+                             "quillon-driver: streams through XMPP servers are not sealed end to "
+                             "end in this build\n");
+            }
             installHandler(SIGINT, onStopSignal);
             installHandler(SIGTERM, onStopSignal);
             installHandler(SIGHUP, onReloadSignal);
@@ -84,6 +123,7 @@ int runDriver(const std::string& path) {
                     DriverConfig changed;
                     if (changed.load(path, error)) {
                         server.reload(changed);
+                        syncLinks(links, changed, loop, server.getHub(), seals);
                     } else {
                         std::fprintf(stderr, "quillon-driver: reload: %s\n", error.c_str());
                     }
@@ -92,6 +132,7 @@ int runDriver(const std::string& path) {
             std::fprintf(stderr, "quillon-driver: stopping\n");
         }
         server.shutdown();
+        links.clear();
     }
     gLoop = nullptr;
     return code;
