@@ -52,8 +52,9 @@ def main():
         say("FAILED " + why)
         return 1
     # Without "-D583": the traces of every packet would cost the gateways CPU.
-    tunnel = xmpp_tunnel.XmppTunnel(args.build, gateway=args.gateway, debug=False,
-                                    federated=args.federated, rtt_ms=args.rtt, say=say)
+    tunnel = xmpp_tunnel.XmppTunnel(os.path.abspath(args.build), gateway=args.gateway,
+                                    debug=False, federated=args.federated, rtt_ms=args.rtt,
+                                    say=say)
     failed = True  # until the last line is printed: keep the logs
     try:
         source = os.path.join(tunnel.ftp_root, "bench.bin")

@@ -308,7 +308,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--gateway", default="quillonftp")
     args, rest = parser.parse_known_args()
-    BUILD_DIR = args.build
+    BUILD_DIR = os.path.abspath(args.build)
     GATEWAY = args.gateway
     sys.exit(run_tests([sys.argv[0], "-v"] + rest))
 
