@@ -284,7 +284,10 @@ class XmppStrangerRefused(XmppCase):
              tunnel.net.ca, "--target", bound[-1], "--wait", "5"], timeout=90)
         self.assertEqual(result.returncode, 0, result.stderr[-2000:])
         outcome = json.loads(result.stdout.strip().splitlines()[-1])
-        self.assertEqual(outcome["open"], "error", outcome)
+        # A well-formed open for the application bob's gateway registered: only
+        # the contact rule can refuse it.
+        self.assertEqual((outcome["open"], outcome["condition"]), ("error", "not-acceptable"),
+                         outcome)
         self.assertFalse(outcome["subscribed"], outcome)
         self.assertNotIn("carol", tunnel.gateway_trace("bob"))
         tunnel.check_alive()

@@ -4,8 +4,8 @@
   xmpp_stranger.py --jid J --password P --server ADDR --cafile CA --target FULLJID
 
 Signs in, asks the target's bare JID for a subscription, then offers the
-target's full JID an in-band bytestream (an IBB open, as a driver would open a
-stream) and waits for the answer. Prints one JSON line:
+target's full JID an in-band bytestream for --application (an IBB open, as a
+driver opens a stream) and waits for the answer. Prints one JSON line:
   {"open": "result"|"error"|"timeout", "condition": "...",
    "subscribed": true|false}
 "subscribed" says whether the target approved the subscription within
@@ -23,6 +23,7 @@ from slixmpp.exceptions import IqError, IqTimeout
 from slixmpp.xmlstream import ET
 
 IBB_NS = "http://jabber.org/protocol/ibb"
+STREAM_NS = "urn:quillon:stream"  # the driver's open names the application in this element
 BLOCK_SIZE = 4096
 
 
@@ -45,8 +46,10 @@ class Stranger(slixmpp.ClientXMPP):
         self.send_presence()
         self.send_presence(pto=self.args.target.split("/")[0], ptype="subscribe")
         iq = self.make_iq_set(ito=self.args.target)
-        iq.append(ET.fromstring("<open xmlns='%s' block-size='%d' sid='stranger-1' "
-                                "stanza='iq'/>" % (IBB_NS, BLOCK_SIZE)))
+        # Well formed as a driver's own open, so only who sends it can be refused.
+        iq.append(ET.fromstring("<open xmlns='%s' block-size='%d' sid='stranger-1' stanza='iq'>"
+                                "<application xmlns='%s'>%s</application></open>"
+                                % (IBB_NS, BLOCK_SIZE, STREAM_NS, self.args.application)))
         try:
             await iq.send(timeout=self.args.wait)
             self.outcome["open"] = "result"
@@ -69,6 +72,7 @@ def main():
     parser.add_argument("--cafile", required=True)
     parser.add_argument("--target", required=True)
     parser.add_argument("--wait", type=float, default=5)
+    parser.add_argument("--application", default="QuillonForFtp2000")
     args = parser.parse_args()
     logging.basicConfig(level=logging.CRITICAL)
     stranger = Stranger(args)
