@@ -23,7 +23,7 @@ bool EndToEndSealFactory::addAccount(const DriverAccountConfig& config,
     }
     account.trust = std::make_shared<TrustStore>(config.trustPath, jid,
                                                  config.expectedFingerprints, trustCommand);
-    account.trust->setLogSink([this, jid](const std::string& line) { log(jid + ": " + line); });
+    account.trust->setLogSink([this](const std::string& line) { log(line); });
     accounts[jid] = std::move(account);
     return true;
 }
