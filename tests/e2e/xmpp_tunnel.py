@@ -36,7 +36,8 @@ def driver_speaks_xmpp():
 class XmppTunnel(e2e.Tunnel):
     def __init__(self, build_dir, federated=False, rtt_ms=0, stanza_log=False,
                  extra_users=(), contacts=None, **kwargs):
-        super().__init__(build_dir, isolation="root", **kwargs)
+        # Absolute: each gateway runs through a symbolic link in its host's directory.
+        super().__init__(os.path.abspath(build_dir), isolation="root", **kwargs)
         self.federated = federated
         self.rtt_ms = rtt_ms
         self.stanza_log = stanza_log
