@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "driver/DriverHub.h"
+#include "driver/EndToEndSealFactory.h"
 #include "driver/PlainStreamSeal.h"
+#include "driver/ScratchDirectory.h"
 #include "driver/XmppAccount.h"
 #include "driver/XmppText.h"
 #include "platform/PollEventLoop.h"
@@ -215,10 +217,12 @@ protected:
 
     // bob's resource announces caps for these applications and answers the
     // disco#info query that follows (if any).
-    void bobAdvertises(const std::vector<std::string>& apps, const std::string& full = kBobFull) {
+    void bobAdvertises(const std::vector<std::string>& apps, const std::string& full = kBobFull,
+                       const std::vector<std::string>& extra = {}) {
         std::vector<std::string> features = {"http://jabber.org/protocol/caps",
                                              "http://jabber.org/protocol/disco#info",
                                              "http://jabber.org/protocol/ibb", "urn:xmpp:ping"};
+        features.insert(features.end(), extra.begin(), extra.end());
         for (const std::string& app : apps) {
             features.push_back(XmppAccount::kFeaturePrefix + xmpptext::percentEncoded(app));
         }
@@ -823,6 +827,188 @@ TEST_F(XmppAccountTest, PingsAndUnknownRequestsAreAnswered) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0], "<iq type='result' id='p1' to='" + kBobFull + "'/>");
     EXPECT_NE(out[1].find("service-unavailable"), std::string::npos);
+}
+
+// The driver's own seals on the account: bob's side is a seal of a second
+// factory, fed the blocks the account sends.
+class SealedXmppAccountTest : public XmppAccountTest {
+protected:
+    void SetUp() override {
+        XmppAccountTest::SetUp();
+        std::string error;
+        ASSERT_TRUE(mine.addAccount(config(kMe, "alice"), "quillon-driver --trust d.ini alice",
+                                    error))
+            << error;
+        ASSERT_TRUE(bobs.addAccount(config(kBob, "bob"), "unused", error)) << error;
+        useSeals(mine);
+    }
+    DriverAccountConfig config(const std::string& jid, const std::string& name) {
+        DriverAccountConfig c;
+        c.section = name;
+        c.settings.handle = jid;
+        c.xmpp.enabled = true;
+        c.xmpp.jid = jid;
+        c.identityPath = dir.file(name + ".identity");
+        c.trustPath = dir.file(name + ".trust");
+        return c;
+    }
+    void signInWithBobKey(EndToEndSealFactory& bobFactory) {
+        account->onSignedIn(kMeFull);
+        const Texts out = wire.take();
+        ASSERT_FALSE(out.empty());
+        feed("<iq type='result' id='" + attrOf(out[0], "id") +
+             "'><query xmlns='jabber:iq:roster'><item jid='" + kBob +
+             "' subscription='both'/></query></iq>");
+        wire.take();
+        bobAdvertises({kApp}, kBobFull, bobFactory.announcedFeatures(kBob));
+    }
+    std::string connectable(DriverHub::SessionId id) {
+        outbox.take(id);
+        hub.handleCommand(id, "GET APPLICATION " + kApp + " CONNECTABLE");
+        return outbox.take(id).back();
+    }
+    size_t logsWith(const std::string& part) const {
+        size_t n = 0;
+        for (const std::string& line : factoryLog) {
+            n += line.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+    ScratchDirectory dir;
+    Texts factoryLog;
+    EndToEndSealFactory mine{[this](const std::string& l) { factoryLog.push_back(l); }};
+    EndToEndSealFactory bobs{[](const std::string&) {}};
+};
+
+TEST_F(SealedXmppAccountTest, TheKeyExchangeRunsThroughTheServerWhichSeesOnlyCiphertext) {
+    signInWithBobKey(bobs);
+    const DriverHub::SessionId id = attachClient();
+    outbox.take(id);
+    // The account's own key is in what it advertises.
+    feed("<iq type='get' from='" + kBobFull + "' id='q1'><query "
+         "xmlns='http://jabber.org/protocol/disco#info'/></iq>");
+    EXPECT_TRUE(contains(wire.take(), mine.announcedFeatures(kMe).at(0)));
+    ASSERT_EQ(connectable(id), "APPLICATION " + kApp + " CONNECTABLE " + kBob);
+
+    const std::string sid = openToBob(id);
+    StreamSealContext context{false, kBob, kMe, kApp, sid};
+    std::unique_ptr<StreamSeal> bob = bobs.create(context);
+    ASSERT_NE(bob, nullptr);
+    std::vector<std::string> answer;
+    ASSERT_EQ(bob->start(answer), StreamSeal::Step::kMore);
+    Texts out = wire.take();
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_EQ(bob->receiveHandshake(dataOf(out[0]), answer), StreamSeal::Step::kMore);
+    ASSERT_EQ(answer.size(), 1u);
+    feed(dataIq(sid, 0, answer[0], "h0"));
+    out = wire.take();
+    ASSERT_EQ(out.size(), 2u) << joinedTexts(out);  // the ack of h0, block 3
+    answer.clear();
+    ASSERT_EQ(bob->receiveHandshake(dataOf(out[1]), answer), StreamSeal::Step::kDone)
+        << bob->failure();
+    EXPECT_EQ(outbox.take(id).back(), "APPLICATION " + kApp + " STREAMS " + kBob + ":1");
+
+    hub.handleCommand(id, "ALTER APPLICATION " + kApp + " WRITE " + kBob + ":1 PASS secret-pw");
+    out = wire.take();
+    ASSERT_EQ(out.size(), 1u);
+    const std::string block = dataOf(out[0]);
+    EXPECT_EQ(block.find("secret-pw"), std::string::npos);
+    EXPECT_EQ(out[0].find(xmpptext::base64("secret-pw")), std::string::npos);
+    std::string text;
+    ASSERT_TRUE(bob->open(block, text));
+    EXPECT_EQ(text, "PASS secret-pw");
+
+    std::string reply;
+    ASSERT_TRUE(bob->seal("230 in", reply));
+    feed(dataIq(sid, 1, reply, "d1"));
+    EXPECT_TRUE(contains(wire.take(), "type='result' id='d1'"));
+    hub.handleCommand(id, "ALTER APPLICATION " + kApp + " READ " + kBob + ":1");
+    EXPECT_TRUE(contains(outbox.take(id), "READ " + kBob + ":1 230 in"));
+
+    // DISCONNECT: the final block, then the close.
+    hub.handleCommand(id, "ALTER APPLICATION " + kApp + " DISCONNECT " + kBob + ":1");
+    out = wire.take();
+    ASSERT_EQ(out.size(), 2u) << joinedTexts(out);
+    EXPECT_FALSE(bob->open(dataOf(out[0]), text));
+    EXPECT_TRUE(bob->peerEnded());
+    EXPECT_NE(out[1].find("<close xmlns='http://jabber.org/protocol/ibb'"), std::string::npos);
+}
+
+TEST_F(SealedXmppAccountTest, APeerEndingProperlyIsACloseAndACutStreamIsLogged) {
+    signInWithBobKey(bobs);
+    const DriverHub::SessionId id = attachClient();
+    outbox.take(id);
+    // bob opens a stream; the account answers the handshake.
+    auto bobOpens = [&](const std::string& sid, int streamId) {
+        feed(openIq(kBobFull, sid, kApp));
+        wire.take();
+        StreamSealContext context{true, kBob, kMe, kApp, sid};
+        std::unique_ptr<StreamSeal> bob = bobs.create(context);
+        std::vector<std::string> blocks;
+        EXPECT_EQ(bob->start(blocks), StreamSeal::Step::kMore);
+        feed(dataIq(sid, 0, blocks.at(0), "h0"));
+        Texts out = wire.take();
+        EXPECT_EQ(out.size(), 2u) << joinedTexts(out);
+        blocks.clear();
+        EXPECT_EQ(bob->receiveHandshake(dataOf(out.back()), blocks), StreamSeal::Step::kDone);
+        feed(dataIq(sid, 1, blocks.at(0), "h1"));
+        wire.take();
+        EXPECT_EQ(outbox.take(id).back(),
+                  "APPLICATION " + kApp + " STREAMS " + kBob + ":" + std::to_string(streamId));
+        return bob;
+    };
+    const std::string close = "' id='c1'><close xmlns='http://jabber.org/protocol/ibb' sid='";
+
+    std::unique_ptr<StreamSeal> proper = bobOpens("s9", 1);
+    std::string last;
+    ASSERT_TRUE(proper->end(last));
+    feed(dataIq("s9", 2, last, "d2"));
+    EXPECT_TRUE(contains(wire.take(), "type='result' id='d2'"));
+    EXPECT_EQ(hub.streamCount(), 1u) << "the close ends it, not the final block";
+    feed("<iq type='set' from='" + kBobFull + close + "s9'/></iq>");
+    EXPECT_EQ(outbox.take(id).back(), "APPLICATION " + kApp + " STREAMS");
+    EXPECT_FALSE(contains(logs, "final block")) << joinedTexts(logs);
+
+    // The close arrives without bob's final block: the stream was cut on the way.
+    std::unique_ptr<StreamSeal> cut = bobOpens("s10", 2);
+    feed("<iq type='set' from='" + kBobFull + close + "s10'/></iq>");
+    EXPECT_TRUE(contains(logs, "closed without the peer's final block")) << joinedTexts(logs);
+    EXPECT_EQ(outbox.take(id).back(), "APPLICATION " + kApp + " STREAMS");
+}
+
+TEST_F(SealedXmppAccountTest, AContactWithoutAKeyOrWithAnotherKeyIsVisibleButNotConnectable) {
+    account->onSignedIn(kMeFull);
+    feed("<iq type='result' id='" + attrOf(wire.take()[0], "id") +
+         "'><query xmlns='jabber:iq:roster'><item jid='" + kBob +
+         "' subscription='both'/></query></iq>");
+    wire.take();
+    const DriverHub::SessionId id = attachClient();
+    bobAdvertises({kApp});  // a driver that publishes no key
+    EXPECT_EQ(connectable(id), "APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(logsWith("contact " + kBob + " publishes no single identity key"), 1u);
+    // The CONNECT finds no resource to open to.
+    hub.handleCommand(id, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_TRUE(wire.take().empty());
+
+    bobAdvertises({kApp}, kBobFull, bobs.announcedFeatures(kBob));
+    EXPECT_EQ(connectable(id), "APPLICATION " + kApp + " CONNECTABLE " + kBob);
+
+    // bob's account comes back with another identity.
+    ScratchDirectory other;
+    EndToEndSealFactory renewed([](const std::string&) {});
+    DriverAccountConfig c = config(kBob, "bob");
+    c.identityPath = other.file("bob.identity");
+    std::string error;
+    ASSERT_TRUE(renewed.addAccount(c, "unused", error)) << error;
+    bobAdvertises({kApp}, kBobFull, renewed.announcedFeatures(kBob));
+    EXPECT_EQ(connectable(id), "APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(connectable(id), "APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(logsWith("offers identity key " + renewed.fingerprint(kBob) +
+                       " but the pinned key is " + bobs.fingerprint(kBob)),
+              1u);
+    hub.handleCommand(id, "SEARCH FRIENDS");
+    EXPECT_EQ(outbox.take(id).back(), "USERS " + kBob) << "still visible";
 }
 
 TEST(XmppText, Base64RoundTripsAndRefusesGarbage) {
