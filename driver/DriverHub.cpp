@@ -151,6 +151,16 @@ void DriverHub::discover(SessionId id) {
         outbox.sendAttach(id, kAttachSuccess);
         return;
     }
+    const Account& account = accounts.at(session.account);
+    if (account.remote != nullptr && !account.remoteAvailable) {
+        if (session.state != SessionState::kUnavailable) {
+            log(session.account + ": client " + std::to_string(id) +
+                " told: not available (not signed in)");
+        }
+        session.state = SessionState::kUnavailable;
+        outbox.sendAttach(id, kAttachNotAvailable);
+        return;
+    }
     switch (settings.authorize) {
         case Authorize::kAllow:
             attachNow(id);
@@ -195,9 +205,11 @@ void DriverHub::attachNow(SessionId id) {
     session.state = SessionState::kAttached;
     log(session.account + ": client " + std::to_string(id) + " attached");
     outbox.sendAttach(id, kAttachSuccess);
-    if (!wasOnline && isOnline(session.account)) {
-        announcePresence(session.account);
+    const std::string handle = session.account;
+    if (!wasOnline && isOnline(handle)) {
+        announcePresence(handle);
     }
+    notifyApplications(handle);
 }
 
 void DriverHub::closeSession(SessionId id, const std::string& why) {
@@ -223,6 +235,219 @@ void DriverHub::closeSession(SessionId id, const std::string& why) {
     if (wasOnline && !isOnline(account)) {
         announcePresence(account);
     }
+    notifyApplications(account);
+}
+
+DriverRemote* DriverHub::remoteOf(const std::string& handle) const {
+    auto it = accounts.find(handle);
+    return it == accounts.end() ? nullptr : it->second.remote;
+}
+
+void DriverHub::notifyApplications(const std::string& handle) {
+    DriverRemote* remote = remoteOf(handle);
+    if (remote == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : sessions) {
+        if (entry.second.account != handle || entry.second.state != SessionState::kAttached) {
+            continue;
+        }
+        for (const std::string& name : entry.second.applications) {
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(name);
+            }
+        }
+    }
+    remote->applicationsChanged(names);
+}
+
+DriverHub::Stream* DriverHub::findSerial(int serial) {
+    for (Stream& stream : streams) {
+        if (stream.serial == serial) {
+            return &stream;
+        }
+    }
+    return nullptr;
+}
+
+void DriverHub::setRemote(const std::string& handle, DriverRemote* remote) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end()) {
+        return;
+    }
+    it->second.remote = remote;
+    it->second.remoteAvailable = false;
+    it->second.settings.contacts.clear();
+    it->second.contactStatus.clear();
+}
+
+void DriverHub::setRemoteAvailable(const std::string& handle, bool available) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end() || it->second.remote == nullptr ||
+        it->second.remoteAvailable == available) {
+        return;
+    }
+    it->second.remoteAvailable = available;
+    std::vector<SessionId> ids;
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle) {
+            ids.push_back(entry.first);
+        }
+    }
+    if (!available) {
+        closingFromRemote = true;
+        removeStreams(
+            [this, &handle](const Stream& s) {
+                return s.remote && s.ends[localEnd(s)].account == handle;
+            },
+            "signed out");
+        closingFromRemote = false;
+        accounts.at(handle).contactStatus.clear();
+        for (SessionId id : ids) {
+            Session& session = sessions.at(id);
+            if (session.state != SessionState::kAttached && session.state != SessionState::kPending) {
+                continue;
+            }
+            if (session.authorizeTimer != 0) {
+                loop.removeTimer(session.authorizeTimer);
+                session.authorizeTimer = 0;
+            }
+            session.state = SessionState::kUnavailable;
+            log(handle + ": client " + std::to_string(id) + " told: not available (signed out)");
+            outbox.sendAttach(id, kAttachNotAvailable);
+        }
+        return;
+    }
+    // Signed in again: the clients that were told "not available" attach.
+    for (SessionId id : ids) {
+        auto found = sessions.find(id);
+        if (found != sessions.end() && found->second.state == SessionState::kUnavailable) {
+            found->second.state = SessionState::kOpen;
+            discover(id);
+        }
+    }
+}
+
+bool DriverHub::removeContact(const std::string& handle, const std::string& contact) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end()) {
+        return false;
+    }
+    std::vector<std::string>& contacts = it->second.settings.contacts;
+    if (std::find(contacts.begin(), contacts.end(), contact) == contacts.end()) {
+        return false;
+    }
+    std::erase(contacts, contact);
+    it->second.contactStatus.erase(contact);
+    return true;
+}
+
+void DriverHub::setContactStatus(const std::string& handle, const std::string& contact,
+                                 const std::string& status) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end() || it->second.remote == nullptr) {
+        return;
+    }
+    const std::string before = statusFor(handle, contact);
+    it->second.contactStatus[contact] = status;
+    const std::string after = statusFor(handle, contact);
+    if (before == after) {
+        return;
+    }
+    for (const auto& entry : sessions) {
+        if (entry.second.account == handle && entry.second.state == SessionState::kAttached) {
+            reply(entry.first, "USER " + contact + " ONLINESTATUS " + after);
+        }
+    }
+}
+
+int DriverHub::remoteStreamOffered(const std::string& handle, const std::string& peer,
+                                   const std::string& application) {
+    auto it = accounts.find(handle);
+    if (it == accounts.end() || it->second.remote == nullptr || !it->second.remoteAvailable) {
+        return 0;
+    }
+    const auto& contacts = it->second.settings.contacts;
+    if (std::find(contacts.begin(), contacts.end(), peer) == contacts.end()) {
+        return 0;
+    }
+    const SessionId session = findServingSession(handle, application);
+    if (session == 0) {
+        return 0;
+    }
+    size_t count = 0;
+    for (const Stream& s : streams) {
+        for (const StreamEnd& e : s.ends) {
+            count += e.session == session ? 1 : 0;
+        }
+    }
+    if (count >= kMaxStreamsPerSession) {
+        return 0;
+    }
+    Stream stream;
+    stream.serial = nextStreamSerial++;
+    stream.application = application;
+    stream.remote = true;
+    stream.announced = false;
+    stream.ends[0].account = peer;
+    stream.ends[1].session = session;
+    stream.ends[1].account = handle;
+    streams.push_back(std::move(stream));
+    return streams.back().serial;
+}
+
+void DriverHub::remoteStreamReady(int serial) {
+    Stream* stream = findSerial(serial);
+    if (stream == nullptr || stream->announced) {
+        return;
+    }
+    const int e = localEnd(*stream);
+    StreamEnd& local = stream->ends[e];
+    local.id = accounts.at(local.account).nextStreamId++;
+    stream->announced = true;
+    log("stream opened: " + stream->application + ", " + local.account + " (" +
+        keyOf(*stream, e) + ") - " + stream->ends[1 - e].account + " (through the server, " +
+        (e == 0 ? "opened here" : "opened there") + ")");
+    reply(local.session, streamsLine(local.session, stream->application));
+}
+
+void DriverHub::remoteStreamClosed(int serial, const std::string& why) {
+    closingFromRemote = true;
+    removeStreams([serial](const Stream& s) { return s.serial == serial; }, why.c_str());
+    closingFromRemote = false;
+}
+
+bool DriverHub::remoteDeliver(int serial, const std::string& data) {
+    Stream* stream = findSerial(serial);
+    if (stream == nullptr || !stream->announced) {
+        return false;
+    }
+    StreamEnd& local = stream->ends[localEnd(*stream)];
+    if (local.inbox.size() >= kMaxQueuedMessages ||
+        local.inboxBytes + data.size() > kMaxQueuedBytes) {
+        return false;
+    }
+    local.inbox.push_back(data);
+    local.inboxBytes += data.size();
+    reply(local.session, queueLine(local.session, stream->application, "RECEIVED"));
+    return true;
+}
+
+void DriverHub::remoteAcked(int serial) {
+    Stream* stream = findSerial(serial);
+    if (stream == nullptr) {
+        return;
+    }
+    const int e = localEnd(*stream);
+    StreamEnd& far = stream->ends[1 - e];
+    if (far.inbox.empty()) {
+        return;
+    }
+    far.inboxBytes -= far.inbox.front().size();
+    far.inbox.pop_front();
+    const SessionId session = stream->ends[e].session;
+    reply(session, queueLine(session, stream->application, "SENDING"));
 }
 
 bool DriverHub::isOnline(const std::string& handle) const {
@@ -242,6 +467,19 @@ bool DriverHub::isOnline(const std::string& handle) const {
     return false;
 }
 
+std::string DriverHub::statusFor(const std::string& asker, const std::string& user) const {
+    auto it = accounts.find(asker);
+    if (it == accounts.end() || it->second.remote == nullptr) {
+        return visibleStatus(user);
+    }
+    const auto& contacts = it->second.settings.contacts;
+    if (std::find(contacts.begin(), contacts.end(), user) == contacts.end()) {
+        return "UNKNOWN";
+    }
+    auto status = it->second.contactStatus.find(user);
+    return status == it->second.contactStatus.end() ? "OFFLINE" : status->second;
+}
+
 std::string DriverHub::visibleStatus(const std::string& handle) const {
     auto it = accounts.find(handle);
     if (it == accounts.end()) {
@@ -251,9 +489,13 @@ std::string DriverHub::visibleStatus(const std::string& handle) const {
 }
 
 void DriverHub::announcePresence(const std::string& handle) {
+    if (remoteOf(handle) != nullptr) {
+        return;  // its contacts hear of it through the remote side
+    }
     const std::string line = "USER " + handle + " ONLINESTATUS " + visibleStatus(handle);
     for (const auto& entry : sessions) {
-        if (entry.second.state != SessionState::kAttached || entry.second.account == handle) {
+        if (entry.second.state != SessionState::kAttached || entry.second.account == handle ||
+            remoteOf(entry.second.account) != nullptr) {
             continue;
         }
         const auto& contacts = accounts.at(entry.second.account).settings.contacts;
@@ -294,7 +536,7 @@ DriverHub::SessionId DriverHub::findServingSession(const std::string& handle,
 DriverHub::Stream* DriverHub::findStream(SessionId session, const std::string& application,
                                          const std::string& peer, int id, int& end) {
     for (Stream& stream : streams) {
-        if (stream.application != application) {
+        if (stream.application != application || !stream.announced) {
             continue;
         }
         for (int e = 0; e < 2; ++e) {
@@ -316,7 +558,8 @@ std::string DriverHub::streamsLine(SessionId session, const std::string& applica
     std::vector<std::string> keys;
     for (const Stream& stream : streams) {
         for (int e = 0; e < 2; ++e) {
-            if (stream.application == application && stream.ends[e].session == session) {
+            if (stream.application == application && stream.announced &&
+                stream.ends[e].session == session) {
                 keys.push_back(keyOf(stream, e));
             }
         }
@@ -334,7 +577,8 @@ std::string DriverHub::queueLine(SessionId session, const std::string& applicati
     std::vector<std::string> entries;
     for (const Stream& stream : streams) {
         for (int e = 0; e < 2; ++e) {
-            if (stream.application != application || stream.ends[e].session != session) {
+            if (stream.application != application || !stream.announced ||
+                stream.ends[e].session != session) {
                 continue;
             }
             const StreamEnd& holder = sending ? stream.ends[1 - e] : stream.ends[e];
@@ -358,6 +602,7 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
         bool operator==(const Refresh&) const = default;
     };
     std::vector<Refresh> refresh;
+    std::vector<std::pair<DriverRemote*, int>> tellRemote;
     auto want = [&refresh](Refresh r) {
         if (std::find(refresh.begin(), refresh.end(), r) == refresh.end()) {
             refresh.push_back(std::move(r));
@@ -367,9 +612,24 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
         if (!which(stream)) {
             continue;
         }
-        log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
-            stream.ends[0].account + " (" + keyOf(stream, 0) + ") - " + stream.ends[1].account +
-            " (" + keyOf(stream, 1) + ")");
+        if (stream.remote && !closingFromRemote) {
+            if (DriverRemote* remote = remoteOf(stream.ends[localEnd(stream)].account)) {
+                tellRemote.emplace_back(remote, stream.serial);
+            }
+        }
+        if (!stream.announced) {
+            continue;  // never listed: nobody hears of it
+        }
+        if (stream.remote) {
+            const int e = localEnd(stream);
+            log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
+                stream.ends[e].account + " (" + keyOf(stream, e) + ") - " +
+                stream.ends[1 - e].account + " (through the server)");
+        } else {
+            log("stream closed (" + std::string(why) + "): " + stream.application + ", " +
+                stream.ends[0].account + " (" + keyOf(stream, 0) + ") - " +
+                stream.ends[1].account + " (" + keyOf(stream, 1) + ")");
+        }
         for (int e = 0; e < 2; ++e) {
             want({stream.ends[e].session, stream.application, 0});
         }
@@ -381,6 +641,9 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
         }
     }
     std::erase_if(streams, which);
+    for (const auto& entry : tellRemote) {
+        entry.first->closeStream(entry.second);
+    }
     std::stable_sort(refresh.begin(), refresh.end(),
                      [](const Refresh& a, const Refresh& b) { return a.kind < b.kind; });
     static const char* const kWhat[] = {"STREAMS", "SENDING", "RECEIVED"};
@@ -427,7 +690,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
             return;
         case Kind::kGetUser:
             if (command.property == "ONLINESTATUS") {
-                reply(id, "USER " + command.user + " ONLINESTATUS " + visibleStatus(command.user));
+                reply(id, "USER " + command.user + " ONLINESTATUS " + statusFor(me, command.user));
             } else {
                 const bool listed = std::find(settings.contacts.begin(), settings.contacts.end(),
                                               command.user) != settings.contacts.end();
@@ -436,6 +699,14 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
             return;
         case Kind::kGetConnectable: {
             std::vector<std::string> users;
+            if (DriverRemote* remote = remoteOf(me)) {
+                for (const std::string& contact : remote->connectable(app)) {
+                    if (std::find(settings.contacts.begin(), settings.contacts.end(), contact) !=
+                        settings.contacts.end()) {
+                        users.push_back(contact);
+                    }
+                }
+            }
             for (const std::string& contact : settings.contacts) {
                 if (canReach(me, contact) && isOnline(contact) &&
                     findServingSession(contact, app) != 0 &&
@@ -461,6 +732,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
             }
             session.applications.push_back(app);
             reply(id, "CREATE APPLICATION " + app);
+            notifyApplications(me);
             return;
         case Kind::kDeleteApplication:
             if (!hasApplication(session, app)) {
@@ -475,6 +747,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
                 },
                 "application deleted");
             std::erase(sessions.at(id).applications, app);
+            notifyApplications(me);
             return;
         default:
             break;
@@ -518,6 +791,10 @@ void DriverHub::connect(SessionId id, const DriverCommand& command, const std::s
     const std::string me = sessions.at(id).account;
     const std::string& app = command.application;
     const std::string& peer = command.user;
+    if (DriverRemote* remote = remoteOf(me)) {
+        connectRemote(id, *remote, command, line);
+        return;
+    }
     const SessionId peerSession =
         canReach(me, peer) && isOnline(peer) ? findServingSession(peer, app) : 0;
     if (peerSession == 0) {
@@ -573,9 +850,17 @@ void DriverHub::write(SessionId id, const DriverCommand& command) {
     peer.inbox.push_back(command.text);
     peer.inboxBytes += command.text.size();
     const SessionId peerSession = peer.session;
+    const bool remote = stream->remote;
+    const int serial = stream->serial;
     reply(id, "ALTER APPLICATION " + app + " WRITE " + command.user + ":" +
                   std::to_string(command.streamId));
     reply(id, queueLine(id, app, "SENDING"));
+    if (remote) {
+        if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
+            link->sendBlock(serial, command.text);
+        }
+        return;
+    }
     reply(peerSession, queueLine(peerSession, app, "RECEIVED"));
 }
 
@@ -598,7 +883,58 @@ void DriverHub::read(SessionId id, const DriverCommand& command) {
     own.inbox.pop_front();
     own.inboxBytes -= message.size();
     const SessionId writer = stream->ends[1 - end].session;
+    const bool remote = stream->remote;
+    const int serial = stream->serial;
     reply(id, head + " " + message);
     reply(id, queueLine(id, app, "RECEIVED"));
+    if (remote) {
+        if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
+            link->inboxHasRoom(serial);
+        }
+        return;
+    }
     reply(writer, queueLine(writer, app, "SENDING"));
+}
+
+void DriverHub::connectRemote(SessionId id, DriverRemote& remote, const DriverCommand& command,
+                              const std::string& line) {
+    const std::string me = sessions.at(id).account;
+    const std::string& app = command.application;
+    const std::string& peer = command.user;
+    const auto& contacts = accounts.at(me).settings.contacts;
+    const std::vector<std::string> running = remote.connectable(app);
+    if (std::find(contacts.begin(), contacts.end(), peer) == contacts.end() ||
+        std::find(running.begin(), running.end(), peer) == running.end()) {
+        reply(id, "ERROR 547 ALTER APPLICATION CONNECT: " + peer +
+                      " is not an online contact running " + app);
+        return;
+    }
+    size_t mine = 0;
+    for (const Stream& s : streams) {
+        for (const StreamEnd& e : s.ends) {
+            mine += e.session == id ? 1 : 0;
+        }
+    }
+    if (mine >= kMaxStreamsPerSession) {
+        reply(id, "ERROR 547 ALTER APPLICATION CONNECT: too many streams");
+        return;
+    }
+    Stream stream;
+    stream.serial = nextStreamSerial++;
+    stream.application = app;
+    stream.remote = true;
+    stream.announced = false;
+    stream.ends[0].session = id;
+    stream.ends[0].account = me;
+    stream.ends[1].account = peer;
+    const int serial = stream.serial;
+    streams.push_back(std::move(stream));
+    if (!remote.openStream(serial, peer, app)) {
+        std::erase_if(streams, [serial](const Stream& s) { return s.serial == serial; });
+        reply(id, "ERROR 547 ALTER APPLICATION CONNECT: " + peer + " cannot be reached");
+        return;
+    }
+    // The stream is listed once the peer's driver took it.
+    reply(id, line);
+    reply(id, "APPLICATION " + app + " CONNECTING " + peer);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/DriverCommand.h"
+#include "driver/DriverRemote.h"
 #include "platform/EventLoop.h"
 
 // What the hub says to the clients. The socket server implements it; tests
@@ -30,7 +31,9 @@ public:
 //
 // The hub links accounts that it hosts itself. It keeps no knowledge of how a
 // client reached it, so another way of reaching accounts (a messaging server)
-// can sit beside the local sockets.
+// can sit beside the local sockets. An account with a DriverRemote reaches
+// its contacts only through it: its contacts, their status, what they run and
+// the far ends of its streams come from the remote side.
 //
 // Single-threaded: every operation on the thread of the loop it was given.
 class DriverHub {
@@ -98,6 +101,36 @@ public:
 
     size_t streamCount() const { return streams.size(); }
 
+    // Remote accounts. setRemote makes the account reach its contacts through
+    // remote (not owned; nullptr detaches it); such an account starts
+    // unavailable: discovery answers "not available" until the remote side
+    // signs in. Going unavailable ends every stream of the account (the remote
+    // is not told: it lost them itself), forgets its contacts' status and
+    // tells its attached clients "not available"; becoming available again
+    // attaches them with success.
+    void setRemote(const std::string& handle, DriverRemote* remote);
+    void setRemoteAvailable(const std::string& handle, bool available);
+    // A contact leaves the account's list (a remote contact no longer mutual).
+    bool removeContact(const std::string& handle, const std::string& contact);
+    // A remote contact's online status; attached clients hear
+    // "USER x ONLINESTATUS s" when it changes.
+    void setContactStatus(const std::string& handle, const std::string& contact,
+                          const std::string& status);
+    // A contact of a remote account offers a stream of application: returns
+    // the stream's serial, or 0 when the account does not take it (not a
+    // contact, no client running application, too many streams). The stream
+    // is announced once remoteStreamReady is called.
+    int remoteStreamOffered(const std::string& handle, const std::string& peer,
+                            const std::string& application);
+    void remoteStreamReady(int serial);
+    // The remote side ended the stream (peer closed, refused, went silent).
+    void remoteStreamClosed(int serial, const std::string& why);
+    // One write of the peer for the local client. false: the local end's
+    // inbox has no room (nothing taken; offer it again after inboxHasRoom).
+    bool remoteDeliver(int serial, const std::string& data);
+    // The peer took the oldest unacknowledged write of the local client.
+    void remoteAcked(int serial);
+
 private:
     enum class SessionState { kOpen, kPending, kAttached, kRefused, kUnavailable };
     struct Session {
@@ -109,18 +142,26 @@ private:
     struct Account {
         AccountSettings settings;
         int nextStreamId = 1;  // the ids this account sees, for the driver's life
+        DriverRemote* remote = nullptr;  // set: contacts are reached through it
+        bool remoteAvailable = false;    // the remote side is signed in
+        std::map<std::string, std::string> contactStatus;  // remote contacts' status
     };
     struct StreamEnd {
         SessionId session = 0;
         std::string account;
         int id = 0;                     // the id this end knows the stream by
-        std::deque<std::string> inbox;  // written by the other end, not yet read
+        // Written by the other end, not yet read. On the far end of a remote
+        // stream (session 0): the local client's writes the peer has not
+        // acknowledged yet.
+        std::deque<std::string> inbox;
         size_t inboxBytes = 0;
     };
     struct Stream {
         int serial = 0;  // unique among the driver's streams
         std::string application;
         StreamEnd ends[2];  // [0] opened it
+        bool remote = false;    // one end (session 0) is a contact beyond the remote side
+        bool announced = true;  // listed in STREAMS (a remote stream once ready)
     };
 
     void reply(SessionId session, const std::string& text) { outbox.sendText(session, text); }
@@ -128,6 +169,12 @@ private:
     void announcePresence(const std::string& handle);
     bool isOnline(const std::string& handle) const;
     std::string visibleStatus(const std::string& handle) const;
+    // The status of user as the clients of account asker see it.
+    std::string statusFor(const std::string& asker, const std::string& user) const;
+    DriverRemote* remoteOf(const std::string& handle) const;
+    void notifyApplications(const std::string& handle);
+    Stream* findSerial(int serial);
+    static int localEnd(const Stream& stream) { return stream.ends[0].session != 0 ? 0 : 1; }
     // Whether from may address to: both hosted, not the same, and each in the
     // other's contacts, as the messaging network links only mutual contacts.
     bool canReach(const std::string& from, const std::string& to) const;
@@ -145,6 +192,8 @@ private:
     void removeStreams(const std::function<bool(const Stream&)>& which, const char* why);
 
     void connect(SessionId session, const DriverCommand& command, const std::string& line);
+    void connectRemote(SessionId session, DriverRemote& remote, const DriverCommand& command,
+                       const std::string& line);
     void write(SessionId session, const DriverCommand& command);
     void read(SessionId session, const DriverCommand& command);
 
@@ -157,4 +206,5 @@ private:
     std::vector<Stream> streams;  // in the order they were opened
     SessionId nextSession = 1;
     int nextStreamSerial = 1;
+    bool closingFromRemote = false;  // removeStreams does not tell the remote side
 };

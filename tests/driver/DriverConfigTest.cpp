@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "driver/DriverCommand.h"
@@ -66,4 +67,50 @@ TEST(DriverConfig, HandlesAndNamesThatTheProtocolCannotCarryAreInvalid) {
     EXPECT_TRUE(isValidApplicationName("QuillonForFtp2000"));
     EXPECT_FALSE(isValidApplicationName(std::string(100, 'n')));
     EXPECT_FALSE(isValidApplicationName("a b"));
+}
+
+TEST(DriverConfig, ContactsMayCarryTheFingerprintTheirKeyMustHave) {
+    const char* text =
+        "[alice]\n"
+        "socket = alice.sock\n"
+        "contacts = bob@b.test#11111 22222 33333 44444 55555 66666 77777 88888, carol@c.test\n"
+        "[bob]\n"
+        "socket = bob.sock\n"
+        "identity = /keys/bob.id\n"
+        "trust = keys/bob.pins\n";
+    DriverConfig config;
+    std::string error;
+    ASSERT_TRUE(config.parse(text, "/etc/q", error)) << error;
+    const auto& alice = config.accounts[0];
+    EXPECT_EQ(alice.settings.contacts, (std::vector<std::string>{"bob@b.test", "carol@c.test"}));
+    EXPECT_EQ(alice.expectedFingerprints,
+              (std::map<std::string, std::string>{
+                  {"bob@b.test", "11111-22222-33333-44444-55555-66666-77777-88888"}}));
+    EXPECT_EQ(alice.identityPath, "/etc/q/alice.identity");
+    EXPECT_EQ(alice.trustPath, "/etc/q/alice.trust");
+    const auto& bob = config.accounts[1];
+    EXPECT_EQ(bob.identityPath, "/keys/bob.id");
+    EXPECT_EQ(bob.trustPath, "/etc/q/keys/bob.pins");
+    EXPECT_EQ(config.find("BOB"), &bob);
+    EXPECT_EQ(config.find("carol"), nullptr);
+}
+
+TEST(DriverConfig, RefusesAFingerprintThatIsNoneOrTwoForOneContact) {
+    const BadConfigRow rows[] = {
+        {"[alice]\nsocket=a\ncontacts=bob#12345\n", "alice: contacts: contact bob: the fingerprint"},
+        {"[alice]\nsocket=a\ncontacts=bob#\n", "contact bob: the fingerprint"},
+        {"[alice]\nsocket=a\ncontacts=bob#1111122222333334444455555666667777788888x\n",
+         "the fingerprint"},
+        {"[alice]\nsocket=a\ncontacts=bob#1111122222333334444455555666667777788888,"
+         "bob#1111122222333334444455555666667777788889\n",
+         "two different fingerprints"},
+        {"[alice]\nsocket=a\nidentity=k\ntrust=k\n", "identity and trust"},
+    };
+    for (const BadConfigRow& row : rows) {
+        SCOPED_TRACE(row.text);
+        DriverConfig config;
+        std::string error;
+        EXPECT_FALSE(config.parse(row.text, "/tmp", error));
+        EXPECT_NE(error.find(row.errorPart), std::string::npos) << error;
+    }
 }

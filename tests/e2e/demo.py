@@ -25,28 +25,48 @@ def main():
     parser.add_argument("--size", type=int, default=4 * 1000 * 1000, help="file size in bytes")
     parser.add_argument("--gateway", default="quillonftp", choices=["quillonftp", "quillon-host"])
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--network", default="local", choices=["local", "xmpp"],
+                        help="local: one driver links both accounts; xmpp: three hosts, "
+                             "each gateway's driver signed in to a throw-away XMPP server")
     args = parser.parse_args()
 
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
     tunnel = None
     try:
-        tunnel = e2e.Tunnel(args.build, gateway=args.gateway, show=bool(os.environ.get("DISPLAY")),
-                            say=say)
-        if tunnel.isolation == "none":
-            say("no network namespace can be made here: both hosts share one loopback "
-                "(Client on port %d, FTP server on port %d)" % (tunnel.client_port,
-                                                                 tunnel.server_port))
+        if args.network == "xmpp":
+            import xmpp_tunnel
+            tunnel = xmpp_tunnel.XmppTunnel(args.build, gateway=args.gateway,
+                                            show=bool(os.environ.get("DISPLAY")), say=say)
+            say("three hosts, each its own network namespace: S runs an XMPP server (prosody), "
+                "A alice's FTP client, driver and Client gateway, B bob's FTP server, driver "
+                "and Server gateway; A and B are linked to S only")
         else:
-            say("alice and bob each run in their own network namespace (%s), "
-                "with no path between them" % tunnel.isolation)
+            tunnel = e2e.Tunnel(args.build, gateway=args.gateway,
+                                show=bool(os.environ.get("DISPLAY")), say=say)
+            if tunnel.isolation == "none":
+                say("no network namespace can be made here: both hosts share one loopback "
+                    "(Client on port %d, FTP server on port %d)" % (tunnel.client_port,
+                                                                     tunnel.server_port))
+            else:
+                say("alice and bob each run in their own network namespace (%s), "
+                    "with no path between them" % tunnel.isolation)
         say("work directory " + tunnel.workdir)
         source = os.path.join(tunnel.ftp_root, "demo.bin")
         e2e.write_random_file(source, args.size, seed=int(time.time()))
         expected = e2e.sha256_of(source)
         say("generated %d random bytes, sha256 %s" % (args.size, expected[:16]))
 
-        say("starting the driver (accounts alice and bob), bob's FTP server and both gateways")
-        tunnel.start()
+        if args.network == "xmpp":
+            say("starting the XMPP server, alice's and bob's drivers, bob's FTP server and "
+                "both gateways")
+            tunnel.start()
+            tunnel.net.prove_isolation()
+            say("checked: A cannot reach B; alice is %s, bob is %s, both signed in to %s"
+                % (tunnel.jid("alice"), tunnel.jid("bob"),
+                   tunnel.net.accounts["alice"].server_address))
+        else:
+            say("starting the driver (accounts alice and bob), bob's FTP server and both gateways")
+            tunnel.start()
         say("waiting for both gateways to attach and alice's gate to open to bob ...")
         tunnel.wait_gate_open(timeout=60)
         say("gate open: alice's port %d is relayed to bob's FTP server" % tunnel.client_port)

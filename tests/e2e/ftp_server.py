@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A small FTP server for the end-to-end runs (pyftpdlib).
 
-Serves one directory to user "demo" (password "demo") with every permission,
+Serves one directory to user "demo" (password "demo", or --user/--password) with every permission,
 hands out passive ports from a known range, and logs every command it
 receives to --log, one line each, so a test can see which PORT/EPRT
 addresses reached the server.
@@ -22,10 +22,12 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--passive", default="30000-30099")
     parser.add_argument("--log", required=True)
+    parser.add_argument("--user", default="demo")
+    parser.add_argument("--password", default="demo")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
-    authorizer.add_user("demo", "demo", args.root, perm="elradfmwMT")
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
 
     log = open(args.log, "a", buffering=1)
 

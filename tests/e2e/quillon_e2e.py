@@ -269,7 +269,9 @@ class Tunnel:
         bob = self.hosts["bob"]
         self.ftp_server = bob.popen(
             [SYSTEM_PYTHON, os.path.join(HERE, "ftp_server.py"), "--port", str(self.server_port),
-             "--root", self.ftp_root, "--log", self.server_log, "--passive", "30000-30099"],
+             "--root", self.ftp_root, "--log", self.server_log, "--passive", "30000-30099"]
+            + (["--user", self.ftp_user, "--password", self.ftp_password]
+               if getattr(self, "ftp_user", None) else []),
             "ftp-server")
         self.processes.append(self.ftp_server)
         wait_for(lambda: self.server_port in bob.listening_ports()
