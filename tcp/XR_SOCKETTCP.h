@@ -130,6 +130,7 @@ public:
     // --- reply state (GUI thread sets, worker polls) ---
     void setReplyWaiting() { replyState.store(kReplyWaiting); }
     void setReplyOk() { replyState.store(kReplyOk); }
+    void setReplyNg() { replyState.store(kReplyNg); }
     // The peer's OK to this socket's connect request. A listening socket
     // that waits for it first drops whatever reached its from-peer queue
     // since the accept: the peer writes its reply before any packet of the
@@ -143,7 +144,6 @@ public:
     // confirmed client, and for a socket that connected out or was never
     // set up.
     int awaitsPeerConfirmation() const;
-    void setReplyNg() { replyState.store(kReplyNg); }
     int getReplyState() const { return replyState.load(); }
 
     // --- queries (any thread) ---

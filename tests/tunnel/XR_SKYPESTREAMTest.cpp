@@ -409,6 +409,73 @@ TEST_F(StreamTest, DataLinkMessagesReachTheManager) {
     EXPECT_EQ(dataLink.getFromPeerQueue().getCount(), 1);
 }
 
+// The late end of one data link must not end the next: a packet for another
+// port than the link serves now, or for a listener whose client the peer has
+// not confirmed yet, belongs to an earlier link.
+TEST_F(StreamTest, DataLinkPacketsOfAnEarlierLinkAreIgnored) {
+    constexpr uint16_t kCurrent = 30001;
+    constexpr uint16_t kEarlier = 30000;
+    struct Row {
+        const char* what;
+        bool listener;  // the link listens (and waits for the peer's OK); else it connected out
+        uint16_t kind;
+        uint16_t code;
+        uint16_t port;
+        int queued;              // entries on the link's from-peer queue afterwards
+        const char* call;        // expected last manager call
+        const char* trace;       // nullptr: no "earlier link" trace
+    } rows[] = {
+        {"end of the current link", false, kKindDataLinkMessage, kCodeDisconnectRequest,
+         kCurrent, 1, "openServer", nullptr},
+        {"end of an earlier link", false, kKindDataLinkMessage, kCodeDisconnectRequest, kEarlier,
+         0, "openServer",
+         "XR_SKYPESTREAM::repRead() data-link disconnect for an earlier link, ignored\n"},
+        {"data of the current link", false, kKindDataLinkData, 0, kCurrent, 1, "openServer",
+         nullptr},
+        {"data of an earlier link", false, kKindDataLinkData, 0, kEarlier, 0, "openServer",
+         "XR_SKYPESTREAM::repRead() data-link data for an earlier link, dropped\n"},
+        {"answer for an earlier link", false, kKindDataLinkMessage, kCodeConnectReply, kEarlier,
+         0, "openServer",
+         "XR_SKYPESTREAM::repRead() data-link answer for an earlier link, ignored\n"},
+        {"answer for the current link", false, kKindDataLinkMessage, kCodeConnectReply, kCurrent,
+         0, "dlReply 30001 1", nullptr},
+        {"end while the listener's client is unconfirmed", true, kKindDataLinkMessage,
+         kCodeDisconnectRequest, kCurrent, 0, "openServer",
+         "XR_SKYPESTREAM::repRead() data-link disconnect for an earlier link, ignored\n"},
+        {"data while the listener's client is unconfirmed", true, kKindDataLinkData, 0, kCurrent,
+         0, "openServer",
+         "XR_SKYPESTREAM::repRead() data-link data for an earlier link, dropped\n"},
+    };
+    for (const Row& row : rows) {
+        Capture capture;
+        auto stream = makeStream();
+        XR_SOCKETTCP& dataLink = fake->giveDataLinkSocket();
+        if (row.listener) {
+            ASSERT_EQ(dataLink.createServerSocketAnyPort(kCurrent, htonl(INADDR_LOOPBACK)), 1)
+                << row.what;
+        } else {
+            ASSERT_EQ(dataLink.createClientSocket(kCurrent, "127.0.0.1"), 1) << row.what;
+        }
+        PacketFields fields;
+        fields.kind = row.kind;
+        fields.code = row.code;
+        fields.port = row.port;
+        fields.result = row.code == kCodeConnectReply ? 1 : 0;
+        if (row.kind == kKindDataLinkData) {
+            fields.payload = "bytes";
+        }
+        stream->repRead(readReply("bob:1", fields).c_str());
+        EXPECT_EQ(dataLink.getFromPeerQueue().getCount(), row.queued) << row.what;
+        EXPECT_EQ(fake->calls.back(), row.call) << row.what;
+        if (row.trace != nullptr) {
+            EXPECT_EQ(capture.count(row.trace), 1) << row.what;
+            EXPECT_TRUE(capture.events.empty()) << row.what;
+        } else {
+            EXPECT_FALSE(capture.hasTraceContaining("earlier link")) << row.what;
+        }
+    }
+}
+
 TEST_F(StreamTest, ControlDisconnectRequestHonoursOnlyTheTunnelPort) {
     struct Row {
         const char* what;
