@@ -402,7 +402,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
     Session& session = it->second;
     const std::string me = session.account;
     const AccountSettings& settings = accounts.at(me).settings;
-    const DriverCommand command = parseCommand(line);
+    DriverCommand command = parseCommand(line);
     const std::string& app = command.application;
     switch (command.kind) {
         case Kind::kError:
@@ -556,7 +556,7 @@ void DriverHub::connect(SessionId id, const DriverCommand& command, const std::s
     reply(peerSession, streamsLine(peerSession, app));
 }
 
-void DriverHub::write(SessionId id, const DriverCommand& command) {
+void DriverHub::write(SessionId id, DriverCommand& command) {
     const std::string& app = command.application;
     int end = 0;
     Stream* stream = findStream(id, app, command.user, command.streamId, end);
@@ -570,8 +570,8 @@ void DriverHub::write(SessionId id, const DriverCommand& command) {
         reply(id, "ERROR 552 ALTER APPLICATION WRITE: stream buffer full");
         return;
     }
-    peer.inbox.push_back(command.text);
     peer.inboxBytes += command.text.size();
+    peer.inbox.push_back(std::move(command.text));
     const SessionId peerSession = peer.session;
     reply(id, "ALTER APPLICATION " + app + " WRITE " + command.user + ":" +
                   std::to_string(command.streamId));
@@ -598,7 +598,10 @@ void DriverHub::read(SessionId id, const DriverCommand& command) {
     own.inbox.pop_front();
     own.inboxBytes -= message.size();
     const SessionId writer = stream->ends[1 - end].session;
-    reply(id, head + " " + message);
+    head.reserve(head.size() + 1 + message.size());
+    head += ' ';
+    head += message;
+    reply(id, head);
     reply(id, queueLine(id, app, "RECEIVED"));
     reply(writer, queueLine(writer, app, "SENDING"));
 }

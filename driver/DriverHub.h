@@ -145,7 +145,8 @@ private:
     void removeStreams(const std::function<bool(const Stream&)>& which, const char* why);
 
     void connect(SessionId session, const DriverCommand& command, const std::string& line);
-    void write(SessionId session, const DriverCommand& command);
+    // Takes the command's text into the peer's inbox.
+    void write(SessionId session, DriverCommand& command);
     void read(SessionId session, const DriverCommand& command);
 
     platform::EventLoop& loop;
