@@ -41,6 +41,14 @@ void keepUrgentDataInline(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
 }
 
+// Set before the connection exists (on the listener, inherited by accepted
+// sockets; on a client socket before connect) so the window it allows is
+// announced from the start.
+void sizeReceiveBuffer(int fd) {
+    const int bytes = XR_SOCKETTCP::kTcpReceiveBufferBytes;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 }  // namespace
 
 XR_SOCKETTCP::XR_SOCKETTCP() {
@@ -112,6 +120,7 @@ int XR_SOCKETTCP::openListener(uint32_t address, int listenPort) {
     bindAddress.sin_addr.s_addr = address;
     const int reuse = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sizeReceiveBuffer(fd);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
         lastError.store(errno);
         platform::trace("bind Error: %d\n", lastError.load());
@@ -173,6 +182,7 @@ int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host, int conne
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
         keepUrgentDataInline(fd);
+        sizeReceiveBuffer(fd);
     }
     {
         std::lock_guard<std::mutex> guard(descriptorLock);
@@ -575,14 +585,14 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         return StepExit::kPeerDisconnect;
     }
 
-    // The pause lasts until one period after this step began.
+    // The pause lasts until the next step is due.
     const auto period = std::chrono::milliseconds(kRelayPauseMs);
-    const auto deadline = stepStart + period;
-    if (std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_until(deadline);
-    } else {
-        std::this_thread::sleep_for(period);  // overran: a full pause
+    nextStepDue += period;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextStepDue) {
+        nextStepDue = now + period;  // overran its period: a full pause
     }
+    std::this_thread::sleep_until(nextStepDue);
     if (stopRequested.load() != 0) {
         return StepExit::kStop;
     }
@@ -591,6 +601,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
 
 XR_SOCKETTCP::StepExit XR_SOCKETTCP::runRelay(bool serverTraces) {
     relayCounters = RelayCounters{};
+    nextStepDue = std::chrono::steady_clock::now();
     StepExit exit = StepExit::kNone;
     while (exit == StepExit::kNone) {
         exit = relayStep(serverTraces);

@@ -52,6 +52,12 @@ public:
     static constexpr int kStartChecks = 200;       // startThread's checks of running
     static constexpr int kStartCheckMs = 5;        // pause before each further check
     static constexpr int kCloseWaitMs = 2000;      // close waits this long, then on
+    // Receive buffer of every tunnel TCP connection (the kernel doubles it
+    // for its bookkeeping). With the default one, a sender whose window opens
+    // only in large steps lets the buffer run nearly dry between two relay
+    // reads, so about one read in twelve comes back short of 10240 bytes;
+    // this size keeps a full read waiting at every step. Bounded by the kernel.
+    static constexpr int kTcpReceiveBufferBytes = 256 * 1024;
 
     enum ConnectState { kIdle = 0, kAccepting = 1, kConnected = 2 };
     enum ReplyState { kReplyWaiting = 0, kReplyOk = 1, kReplyNg = 2 };
@@ -240,4 +246,7 @@ private:
 
     RelayCounters relayCounters;  // worker thread
     std::chrono::steady_clock::time_point lastStepStart;  // worker thread
+    // When the next relay step is due: one period after the previous step
+    // was due, so a late wake-up does not push the later steps back.
+    std::chrono::steady_clock::time_point nextStepDue;  // worker thread
 };
