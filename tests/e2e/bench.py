@@ -29,6 +29,7 @@ import os
 import statistics
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -39,6 +40,7 @@ PUMP_PERIOD_MS = 20
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 COUNTER_FILE = "counters.log"
 COUNTER_WAIT_S = 3.0  # the last counter lines follow the end of a transfer closely
+SAMPLE_PERIOD_S = 0.5  # how often the size of the arriving file is looked at (25 pump ticks)
 
 
 def say(text):
@@ -157,6 +159,39 @@ def describe_counters(sender, receiver, pump, reader, writer):
 
 # -- plots --------------------------------------------------------------------
 
+class ArrivalSampler:
+    """Samples the size of the file being written at the receiving end.
+
+    The receiving end is what the tunnel has delivered: the client's progress
+    of an upload only counts what went into its socket buffer."""
+
+    def __init__(self, path):
+        self.path = path
+        self.samples = []
+        self.started = time.monotonic()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def size(self):
+        try:
+            return os.path.getsize(self.path)
+        except OSError:
+            return 0
+
+    def run(self):
+        while True:
+            self.samples.append((time.monotonic() - self.started, self.size()))
+            if self.done.wait(SAMPLE_PERIOD_S):
+                break
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+        self.samples.append((time.monotonic() - self.started, self.size()))
+        return self.samples
+
+
 def rate_series(samples):
     """(seconds since start, bytes/s) between successive progress samples."""
     points = []
@@ -177,12 +212,13 @@ def plot_run(path, title, samples, median_rate):
     fig, ax = plt.subplots(figsize=(8, 3.6), dpi=100)
     if points:
         ax.plot([p[0] for p in points], [p[1] / 1000 for p in points], lw=1.2,
-                label="throughput (per progress interval)")
+                label="throughput arriving")
     ax.axhline(CEILING_BYTES_PER_S / 1000, color="red", ls="--", lw=1,
                label="ceiling 512 kB/s")
     ax.axhline(median_rate / 1000, color="gray", ls=":", lw=1,
                label="this run's mean %.0f kB/s" % (median_rate / 1000))
-    ax.set_xlabel("seconds since the transfer started")
+    ax.set_xlabel("seconds since the FTP client started (receiving file's size every %.1f s)"
+                  % SAMPLE_PERIOD_S)
     ax.set_ylabel("kB/s (1 kB = 1000 bytes)")
     ax.set_ylim(0, CEILING_BYTES_PER_S / 1000 * 1.3)
     ax.set_title(title)
@@ -233,26 +269,24 @@ def main():
             % (args.runs, args.size, args.network, out))
 
         results = {"RETR": [], "STOR": []}
-        steps = {
-            "RETR": ("retr:bench.bin:" + os.path.join(tunnel.workdir, "alice", "down.bin"),
-                     "bob", "alice", e2e.sha256_of(source)),
-            "STOR": ("stor:%s:up.bin" % upload, "alice", "bob", e2e.sha256_of(upload)),
+        download = os.path.join(tunnel.workdir, "alice", "down.bin")
+        steps = {  # step, sending side, receiving side, SHA-256, file written on arrival
+            "RETR": ("retr:bench.bin:" + download, "bob", "alice", e2e.sha256_of(source),
+                     download),
+            "STOR": ("stor:%s:up.bin" % upload, "alice", "bob", e2e.sha256_of(upload),
+                     os.path.join(tunnel.ftp_root, "up.bin")),
         }
         for run in range(1, args.runs + 1):
             for direction in ("RETR", "STOR"):
-                spec, sender, receiver, digest = steps[direction]
+                spec, sender, receiver, digest, arriving = steps[direction]
                 for f in files.values():
                     f.skip_to_end()
-                samples = [(0.0, 0)]
-                started = time.monotonic()
-
-                def progress(_step, count):
-                    samples.append((time.monotonic() - started, count))
-
+                if os.path.exists(arriving):
+                    os.unlink(arriving)
                 before = {name: cpu_seconds(pid) for name, pid in pids.items()}
-                result = tunnel.ftp([spec], timeout=900, client_timeout=60,
-                                    on_progress=progress)
-                ended = time.monotonic() - started
+                sampler = ArrivalSampler(arriving)
+                result = tunnel.ftp([spec], timeout=900, client_timeout=60)
+                samples = sampler.stop()
                 used = {name: cpu_seconds(pid) - before[name] for name, pid in pids.items()}
                 if not result["ok"]:
                     say("%s run %d failed: %s" % (direction, run, result.get("error")))
@@ -262,11 +296,6 @@ def main():
                     say("%s run %d: the bytes that arrived differ from the file" % (direction, run))
                     return 1
                 seconds = step["seconds"]
-                # The client times the transfer alone; the samples count from
-                # its start-up, which the plot leaves out.
-                offset = max(ended - seconds, 0.0)
-                samples = [(0.0, 0)] + [(max(t - offset, 0.0), b) for t, b in samples[1:]]
-                samples.append((seconds, args.size))
                 rate = args.size / seconds
                 per_mb = {name: value / megabytes for name, value in used.items()}
                 results[direction].append({"rate": rate, "cpu": per_mb})
