@@ -245,6 +245,14 @@ void DriverServer::onReadable(SessionId session) {
     if (it == connections.end()) {
         return;
     }
+    // Everything this turn says (the result, the reply, the notifications to
+    // this client and to its peers) leaves in one write per client at the
+    // end of the turn: each client wakes once for all of it.
+    held = true;
+    struct Release {
+        DriverServer& server;
+        ~Release() { server.releaseHeldOutput(); }
+    } release{*this};
     std::shared_ptr<Connection> connection = it->second;  // stays alive while we work
     char buffer[kReadChunkBytes];
     for (int turn = 0; turn < kMaxReadsPerTurn; ++turn) {
@@ -349,7 +357,21 @@ void DriverServer::queueFrame(Connection& connection, const std::string& frame) 
         return;
     }
     connection.output += frame;
-    flush(connection);
+    if (!held) {
+        flush(connection);
+    }
+}
+
+void DriverServer::releaseHeldOutput() {
+    held = false;
+    // flush may close nothing, but a timer it adds refers to the session by
+    // id, so the map can be walked directly.
+    for (auto& entry : connections) {
+        Connection& connection = *entry.second;
+        if (!connection.output.empty() && connection.flushTimer == 0) {
+            flush(connection);
+        }
+    }
 }
 
 void DriverServer::queueText(Connection& connection, const std::string& text) {
@@ -362,7 +384,7 @@ void DriverServer::queueText(Connection& connection, const std::string& text) {
         return;
     }
     size_t sent = 0;
-    if (connection.output.empty()) {
+    if (connection.output.empty() && !held) {
         // Header, text and its NUL in one call, from where they lie.
         char nul = '\0';
         iovec parts[3] = {{header, sizeof header},
@@ -395,7 +417,9 @@ void DriverServer::queueText(Connection& connection, const std::string& text) {
         connection.output.append(text, sent - sizeof header, std::string::npos);
     }
     connection.output.push_back('\0');
-    flush(connection);
+    if (!held) {
+        flush(connection);
+    }
 }
 
 void DriverServer::flush(Connection& connection) {

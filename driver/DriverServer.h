@@ -87,6 +87,8 @@ private:
     // Whether `bytes` more fit the output; closes a client that does not
     // read (see queueFrame).
     bool outputHasRoom(Connection& connection, size_t bytes);
+    // Ends a turn of held output: writes what every client has waiting.
+    void releaseHeldOutput();
     void flush(Connection& connection);
     void closeConnection(SessionId session, bool tellHub, const std::string& why);
 
@@ -95,4 +97,7 @@ private:
     std::vector<Listener> listeners;
     std::map<SessionId, std::shared_ptr<Connection>> connections;
     std::map<std::string, DriverAccountConfig> configured;
+    // While a client's input is handled, output is only queued; the end of
+    // the turn writes it (releaseHeldOutput).
+    bool held = false;
 };
