@@ -43,6 +43,32 @@ bool makeParentDirectories(const std::string& path, std::string& error) {
     return true;
 }
 
+// The socket's directory must be the driver user's own and closed to others:
+// whoever may write there can swap the socket for one of their own, and the
+// gateway's commands (an FTP client's password among them) would reach them.
+bool checkSocketDirectory(const std::string& path, std::string& error) {
+    const size_t slash = path.rfind('/');
+    const std::string parent =
+        slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
+                                                                   : path.substr(0, slash);
+    struct stat info {};
+    if (::stat(parent.c_str(), &info) != 0) {
+        error = "cannot inspect directory " + parent + ": " + std::strerror(errno);
+        return false;
+    }
+    if (info.st_uid != ::getuid()) {
+        error = "socket directory " + parent + " belongs to uid " + std::to_string(info.st_uid) +
+                ", not to this user; choose a directory of your own";
+        return false;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "socket directory " + parent +
+                " is writable by other users; choose one only you can write to";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 DriverServer::DriverServer(platform::EventLoop& loop) : loop(loop), hub(loop, *this) {}
@@ -74,7 +100,7 @@ bool DriverServer::listenOn(Listener& listener, std::string& error) {
         error = "socket path too long (at most 107 bytes): " + path;
         return false;
     }
-    if (!makeParentDirectories(path, error)) {
+    if (!makeParentDirectories(path, error) || !checkSocketDirectory(path, error)) {
         return false;
     }
     listener.lockPath = path + ".lock";

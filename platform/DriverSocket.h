@@ -21,9 +21,20 @@ std::string defaultPath();
 // The per-user directory of the default socket (without the file name).
 std::string defaultDirectory();
 
+// Creates `directory` owner-only (0700) if it is missing, and checks that it
+// is a directory of this user that no one else may write to. 1 when it is;
+// 0 with the reason in `why` otherwise.
+int ensurePrivateDirectory(const std::string& directory, std::string& why);
+
+// 1 when the process at the other end of the connected Unix socket fd runs
+// as this user or as root (SO_PEERCRED); 0 with the reason in `why`.
+int isTrustedPeer(int fd, std::string& why);
+
 // Connects to the Unix stream socket at path. Returns a non-blocking,
 // close-on-exec descriptor, or -1 (errno says why: ENOENT, ECONNREFUSED,
-// ENAMETOOLONG, ...). Never waits: a local connect completes at once.
+// ENAMETOOLONG, EACCES when the driver is not this user's own or the /tmp
+// fallback directory is not private - the reason is then written once to
+// standard error). Never waits: a local connect completes at once.
 int connectTo(const std::string& path);
 
 // Writes all n bytes to the non-blocking fd, waiting at most timeoutMs of real

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/Clock.h"
 #include "platform/DriverSocket.h"
@@ -193,7 +194,63 @@ bool DriverTransport::readFrames(bool* gotResult, int32_t* result) {
     return true;
 }
 
+namespace {
+
+// Notifications that state the whole current picture of an application (its
+// stream list, its connectable contacts, what waits to be read): a later one
+// makes an earlier one still waiting here worthless. Returns the length of
+// the part that names what is stated ("APPLICATION x STREAMS"), or 0 for
+// every other block.
+size_t supersedingKeyLength(std::string_view text) {
+    constexpr std::string_view kApplication = "APPLICATION ";
+    if (text.substr(0, kApplication.size()) != kApplication) {
+        return 0;
+    }
+    const size_t nameEnd = text.find(' ', kApplication.size());
+    if (nameEnd == std::string_view::npos) {
+        return 0;
+    }
+    for (std::string_view keyword : {"STREAMS", "CONNECTABLE", "RECEIVED"}) {
+        const std::string_view rest = text.substr(nameEnd + 1);
+        if (rest.substr(0, keyword.size()) == keyword &&
+            (rest.size() == keyword.size() || rest[keyword.size()] == ' ' ||
+             rest[keyword.size()] == '\0')) {
+            return nameEnd + 1 + keyword.size();
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 bool DriverTransport::queue(df::Frame frame) {
+    // A burst of notifications (a contact opening many streams at once) must
+    // not grow the queue without bound, nor be fatal to the link: a state
+    // notification takes the place of the one of the same kind still waiting
+    // (in its place, so a stream list never moves behind the reads of a
+    // stream it announced).
+    if (frame.type == df::kCopyData) {
+        const std::string_view text = frame.block();
+        const size_t keyLength = supersedingKeyLength(text);
+        if (keyLength != 0) {
+            const std::string_view key = text.substr(0, keyLength);
+            for (Pending& waiting : pending) {
+                if (waiting.from != driverWindow || waiting.frame.type != df::kCopyData) {
+                    continue;
+                }
+                const std::string_view older = waiting.frame.block();
+                if (supersedingKeyLength(older) == keyLength && older.substr(0, keyLength) == key) {
+                    if (pendingBytes - waiting.frame.body.size() + frame.body.size() >
+                        kMaxPendingBytes) {
+                        return false;
+                    }
+                    pendingBytes = pendingBytes - waiting.frame.body.size() + frame.body.size();
+                    waiting.frame = std::move(frame);
+                    return true;  // at most one of each kind waits
+                }
+            }
+        }
+    }
     if (pending.size() >= kMaxPendingBlocks ||
         pendingBytes + frame.body.size() > kMaxPendingBytes) {
         return false;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -218,15 +219,51 @@ int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host, int conne
     return 1;
 }
 
+namespace {
+
+// Connects fd to target without letting a slow or silent target hold the
+// calling (GUI) thread: the connect runs non-blocking and is given up after
+// timeoutMs. Returns 0 on success, else the error (ETIMEDOUT on time-out).
+int connectWithin(int fd, const sockaddr_in& target, int timeoutMs) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR) {
+            pollfd p{fd, POLLOUT, 0};
+            int ready = 0;
+            do {
+                ready = ::poll(&p, 1, timeoutMs);
+            } while (ready < 0 && errno == EINTR);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = errno;
+            } else {
+                socklen_t length = sizeof error;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                    error = errno;
+                }
+            }
+        }
+    }
+    // The relay loops choose their own mode; hand the socket back as it came.
+    ::fcntl(fd, F_SETFL, flags);
+    return error;
+}
+
+}  // namespace
+
 int XR_SOCKETTCP::connectClient() {
-    int result = -1;
     int error = EADDRNOTAVAIL;  // the target could not be looked up
     if (targetValid) {
-        result = ::connect(connSocket, reinterpret_cast<sockaddr*>(&targetAddress),
-                           sizeof targetAddress);
-        error = errno;
+        error = connSocket >= 0 ? connectWithin(connSocket, targetAddress, kConnectTimeoutMs)
+                                : EBADF;
     }
-    if (result != 0) {
+    if (error != 0) {
         lastError.store(error);
         platform::trace("connect Error : %d\n", error);
         closeDescriptor(connSocket, false);
@@ -479,6 +516,20 @@ uint32_t XR_SOCKETTCP::getConnectionLocalAddress() {
         return 0;
     }
     return local.sin_addr.s_addr;
+}
+
+uint32_t XR_SOCKETTCP::getConnectionPeerAddress() {
+    std::lock_guard<std::mutex> guard(descriptorLock);
+    if (connSocket < 0) {
+        return 0;
+    }
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(connSocket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET) {
+        return 0;
+    }
+    return peer.sin_addr.s_addr;
 }
 
 uint32_t XR_SOCKETTCP::getLocalAddress() {

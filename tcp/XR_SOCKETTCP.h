@@ -58,6 +58,9 @@ public:
     // reads, so about one read in twelve comes back short of 10240 bytes;
     // this size keeps a full read waiting at every step. Bounded by the kernel.
     static constexpr int kTcpReceiveBufferBytes = 256 * 1024;
+    // connectClient runs on the GUI thread: a target that neither accepts nor
+    // refuses (a full accept queue, a silent host) is given up after this.
+    static constexpr int kConnectTimeoutMs = 3000;
 
     enum ConnectState { kIdle = 0, kAccepting = 1, kConnected = 2 };
     enum ReplyState { kReplyWaiting = 0, kReplyOk = 1, kReplyNg = 2 };
@@ -92,7 +95,8 @@ public:
     int createClientSocket(int port, const char* host);
     // The same, connecting to `connectPort` while packets carry `port`.
     int createClientSocket(int port, const char* host, int connectPort);
-    // Blocking connect to the prepared target. 0 on failure (getLastError()
+    // Connects to the prepared target, waiting at most kConnectTimeoutMs
+    // (ETIMEDOUT after that). 0 on failure (getLastError()
     // holds the error; errno is left at it), connSocket then closed.
     int connectClient();
 
@@ -154,6 +158,9 @@ public:
     // TCP connection, as getsockname reports it; 0 without a connection.
     uint32_t getConnectionLocalAddress();
 
+    // The IPv4 address (network byte order) of the other end of the current
+    // connected TCP connection, as getpeername reports it; 0 without one.
+    uint32_t getConnectionPeerAddress();
     // The IPv4 address (network byte order) of the interface that routes to
     // the outside world, or 0 when no route leads outside.
     static uint32_t getLocalAddress();

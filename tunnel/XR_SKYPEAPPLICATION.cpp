@@ -1,5 +1,6 @@
 #include "tunnel/XR_SKYPEAPPLICATION.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -164,6 +165,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
             }
         }
         streams.clear();
+        refused.clear();
         state = kRegistered;
         notifyStreamChange();
         platform::trace("!!STREAM ALL DISCONNECT DETECT!\n");
@@ -195,6 +197,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
     }
 
     CQuillonPropaty* settings = CQuillonPropaty::getInstance();
+    std::vector<std::string> stillRefused;
     for (const StreamEntry& entry : entries) {
         bool known = false;
         for (auto& stream : streams) {
@@ -208,8 +211,21 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         if (known) {
             continue;
         }
-        const bool acceptable = XR_SKYPEMODEL::getInstance()->isAcceptable(entry.user) == 1 &&
-                                settings != nullptr && settings->isApplicationEnabled(index) == 1;
+        char key[kUserChars + 16];
+        std::snprintf(key, sizeof key, "%s:%d", entry.user, entry.id);
+        if (std::find(refused.begin(), refused.end(), key) != refused.end()) {
+            stillRefused.emplace_back(key);
+            continue;  // asked to close already; the driver has not caught up
+        }
+        // A Client serves its own user's FTP client: only the contact it is
+        // set to talk to may carry that client's session (with ENABLEUSER a
+        // Server may accept any contact, a Client still only the selected one).
+        const bool clientMode = settings != nullptr && settings->getAppMode() != 0;
+        const bool contactOk = clientMode
+                                   ? XR_SKYPEMODEL::getInstance()->isSelectedUser(entry.user) == 1
+                                   : XR_SKYPEMODEL::getInstance()->isAcceptable(entry.user) == 1;
+        const bool acceptable =
+            contactOk && settings != nullptr && settings->isApplicationEnabled(index) == 1;
         // Several streams only for a Server that allows several peers;
         // otherwise only while the table has no slot at all (an emptied slot
         // still counts).
@@ -226,7 +242,13 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         sendCommand(command);
         writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
                        entry.user, entry.id, kLineRefused);
+        stillRefused.emplace_back(key);
     }
+    if (stillRefused.size() > kMaxRefusedRemembered) {
+        stillRefused.erase(stillRefused.begin(),
+                           stillRefused.end() - static_cast<long>(kMaxRefusedRemembered));
+    }
+    refused = std::move(stillRefused);
 
     bool dropped = false;
     for (size_t slot = 0; slot < streams.size(); ++slot) {
@@ -408,6 +430,7 @@ void XR_SKYPEAPPLICATION::closeAllStreams() {
         }
     }
     streams.clear();
+    refused.clear();
     notifyStreamChange();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tunnel/XR_SKYPEAPPLICATIONLISTENER.h"
@@ -92,5 +93,12 @@ private:
     int state = kNotRegistered;
     int connectableTicks = 0;
     std::vector<std::unique_ptr<XR_SKYPESTREAM>> streams;  // a slot may be empty
+    // Streams already refused ("user:id") that the driver still lists: each
+    // STREAMS notification repeats the whole list, and a refused stream is
+    // asked to close only once. Entries no longer listed are forgotten, so
+    // this holds at most the streams of one list (bounded by
+    // kMaxRefusedRemembered; beyond it the oldest are forgotten).
+    static constexpr size_t kMaxRefusedRemembered = 1024;
+    std::vector<std::string> refused;
     std::vector<XR_SKYPEAPPLICATIONLISTENER*> listeners;   // not owned; never removed
 };

@@ -1,12 +1,17 @@
 #include "tunnel/XR_SKYPESTREAM.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/CounterLog.h"
+#include "platform/EventLoop.h"
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
@@ -212,6 +217,7 @@ void XR_SKYPESTREAM::intervalTimer() {
     std::memset(buffer, 0, kPacketHeaderBytes);
     if (control != nullptr &&
         control->getToPeerQueue().dequeueEntry(buffer, kPumpPacketBytes, &size) == 1) {
+        scanToPeer(buffer);
         const TunnelPacketHeader header = loadPacketHeader(buffer);
         if (sendPacket(std::min(entryLength(header), static_cast<int>(size)), buffer) == 1) {
             controlSent = true;
@@ -382,6 +388,16 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
     switch (code) {
         case kCodeConnectRequest: {
             platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+            if (tcpManager != nullptr && tcpManager->getMode() == XR_TCPMANAGER::kModeClient) {
+                // A Client connects only its own FTP client's sessions; it
+                // never opens a connection on the peer's word.
+                if (sendConnectReply(port, kResultFailed, ECONNREFUSED) == 1) {
+                    writeEventLine(kEventLevel, "%s:TCP接続要求: クライアントモードでは拒否",
+                                   peerUser);
+                }
+                break;
+            }
+            forgetControlSession();
             controlAbandoned = false;
             int error = 0;
             const int r = tcpManager != nullptr
@@ -406,6 +422,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
         case kCodeConnectReply:
             platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
             controlAbandoned = false;
+            fromPeerFilter.reset();
             if (tcpManager != nullptr) {
                 tcpManager->notifyTcpConnectReply(port, result);
             }
@@ -415,6 +432,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
                 return;  // not the tunnel's control port: ignored
             }
             platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+            forgetControlSession();
             XR_SOCKETTCP* control = controlSocket();
             if (control != nullptr && control->getFromPeerQueue().canEnqueue() == 1 &&
                 control->getFromPeerQueue().enqueue(
@@ -448,11 +466,30 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
     unsigned char* packet = receiveBuffer.get();
     switch (code) {
         case kCodeConnectRequest: {
+            // Only a data connection this side's FTP program announced, once.
+            uint32_t address = 0;
+            if (expectations.take(port, nowMs(), address) == 0) {
+                platform::trace("A2A data-link CONNECT-REQUEST for port %d not announced\n", port);
+                if (sendDataLinkConnectReply(port, kResultFailed, ECONNREFUSED) == 1) {
+                    writeEventLine(kEventLevel,
+                                   "%s:TCP接続要求(d-link): Port=%d 予期しない要求を拒否", peerUser,
+                                   port);
+                }
+                break;
+            }
+            // A PORT/EPRT connection goes back to the FTP client that asked
+            // for it; a passive one to the configured server.
+            char dotted[INET_ADDRSTRLEN] = {};
+            in_addr target{};
+            target.s_addr = address;
+            const char* host =
+                address != 0 && ::inet_ntop(AF_INET, &target, dotted, sizeof dotted) != nullptr
+                    ? dotted
+                    : serverHost;
             dataLinkAbandoned = false;
             int error = 0;
-            const int r = tcpManager != nullptr
-                              ? tcpManager->notifyDataLinkConnectRequest(port, serverHost)
-                              : 0;
+            const int r =
+                tcpManager != nullptr ? tcpManager->notifyDataLinkConnectRequest(port, host) : 0;
             if (r != 1 && tcpManager != nullptr) {
                 error = tcpManager->getLastConnectError();
             }
@@ -518,24 +555,116 @@ void XR_SKYPESTREAM::onControlData(unsigned char* packet, int port) {
             "XR_SKYPESTREAM::repRead() control data for a closed connection, dropped\n");
         return;
     }
-    rewriteFtpControl(*this, packet);
-    const unsigned size = static_cast<unsigned>(loadPacketHeader(packet).packetSize());
+    const TunnelPacketHeader header = loadPacketHeader(packet);
+    std::string bytes;
+    StreamRewriteTarget target(*this);
+    if (fromPeerFilter.filter(target, reinterpret_cast<const char*>(packet + kPacketHeaderBytes),
+                              header.dataLength, bytes) == 0) {
+        platform::trace("XR_SKYPESTREAM::repRead() control line over %zu bytes, connection closed\n",
+                        FtpLineAssembler::kMaxLineBytes);
+        writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのport=%d 長すぎる行を検出", peerUser,
+                       serverHost, port);
+        abandonControl(*control, port);
+        return;
+    }
+    if (bytes.empty()) {
+        return;  // a partial line, held until its end arrives
+    }
     // Control bytes are never dropped from the middle of a connection: wait
     // for room as data links do, and close the connection on both ends if
     // there is none.
-    if (waitForRoom(*control) && control->getFromPeerQueue().enqueue(packet, size) == 1) {
+    if (queueControlBytes(*control, packet, bytes)) {
         return;
     }
     platform::trace("XR_SKYPESTREAM::repRead() control queue full, connection closed\n");
     writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのport=%d QUEFULLを検出", peerUser,
                    serverHost, port);
+    abandonControl(*control, port);
+}
+
+bool XR_SKYPESTREAM::queueControlBytes(XR_SOCKETTCP& control, const unsigned char* header,
+                                       const std::string& bytes) {
+    constexpr size_t kMaxPayload = kMaxQueuedPacketBytes - kPacketHeaderBytes;
+    unsigned char entry[kMaxQueuedPacketBytes];
+    for (size_t at = 0; at < bytes.size(); at += kMaxPayload) {
+        const size_t piece = std::min(kMaxPayload, bytes.size() - at);
+        std::memcpy(entry, header, kPacketHeaderBytes);
+        storePacketU16(entry, kOffsetDataLength, static_cast<uint16_t>(piece));
+        std::memcpy(entry + kPacketHeaderBytes, bytes.data() + at, piece);
+        const auto size = static_cast<unsigned>(kPacketHeaderBytes + piece);
+        if (!waitForRoom(control) || control.getFromPeerQueue().enqueue(entry, size) != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void XR_SKYPESTREAM::abandonControl(XR_SOCKETTCP& control, int port) {
     controlAbandoned = true;
+    forgetControlSession();
     // Ending the connection as if its TCP peer had closed it sends the peer
     // the usual disconnect notice; a listener goes on to accept the next client.
-    if (control->abortConnection() == 0) {
+    if (control.abortConnection() == 0) {
         tcpManager->notifyTcpDisconnect(port);
         sendDisconnectRequest(kKindControlMessage, clientPort);
     }
+}
+
+int64_t XR_SKYPESTREAM::nowMs() const {
+    if (timeSource != nullptr) {
+        return timeSource->nowMs();
+    }
+    return platform::hasGuiLoop() ? platform::guiLoop().clock().nowMs()
+                                  : platform::SteadyClock::instance().nowMs();
+}
+
+void XR_SKYPESTREAM::forgetControlSession() {
+    expectations.clear();
+    fromPeerFilter.reset();
+    toPeerLines.reset();
+}
+
+void XR_SKYPESTREAM::scanToPeer(const unsigned char* packet) {
+    const TunnelPacketHeader header = loadPacketHeader(packet);
+    if (header.kind == kKindControlMessage &&
+        (header.code == kCodeConnectRequest || header.code == kCodeDisconnectRequest)) {
+        forgetControlSession();  // this side's control connection begins or ends
+        return;
+    }
+    if (header.kind != kKindControlData || header.packetSize() > kMaxQueuedPacketBytes) {
+        return;
+    }
+    toPeerLines.feed(reinterpret_cast<const char*>(packet + kPacketHeaderBytes), header.dataLength,
+                     [this](std::string_view line) { noteAnnouncement(line.data(), line.size()); });
+}
+
+void XR_SKYPESTREAM::noteAnnouncement(const char* text, size_t length) {
+    char line[FtpLineAssembler::kMaxLineBytes + 1];
+    const size_t n = std::min(length, FtpLineAssembler::kMaxLineBytes);
+    std::memcpy(line, text, n);
+    line[n] = '\0';
+    DataLinkAnnouncement found;
+    if (readDataLinkAnnouncement(line, found) == 0) {
+        return;
+    }
+    if (found.isReply()) {
+        // The FTP server's passive port: the data link connects to the server.
+        expectations.expect(found.port, 0, nowMs());
+        platform::trace("data link expected on port %d (passive)\n", found.port);
+        return;
+    }
+    // The FTP client's own address, as strict FTP servers require: anything
+    // else would let whoever talks to this side send the data link elsewhere.
+    XR_SOCKETTCP* control = controlSocket();
+    const uint32_t client = control != nullptr ? control->getConnectionPeerAddress() : 0;
+    if (client == 0 || found.address != client) {
+        platform::trace("PORT/EPRT names another address than the FTP client's; not expected\n");
+        writeEventLine(kEventLevel, "%sとのFTP接続:%sとのd-port=%d 他のアドレスの指定を拒否",
+                       peerUser, serverHost, found.port);
+        return;
+    }
+    expectations.expect(found.port, client, nowMs());
+    platform::trace("data link expected on port %d (active)\n", found.port);
 }
 
 void XR_SKYPESTREAM::onDataLinkData(unsigned char* packet, int port) {

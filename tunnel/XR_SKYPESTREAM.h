@@ -6,7 +6,11 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Clock.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
+#include "tunnel/DataLinkExpectations.h"
+#include "tunnel/FtpControlFilter.h"
+#include "tunnel/FtpLineAssembler.h"
 
 // One application stream between this gateway and one peer, named by the
 // peer's handle and the stream id the driver assigned ("bob:3"). The stream
@@ -123,6 +127,16 @@ public:
     // packets are delivered again after an earlier link was abandoned.
     void noteDataLinkSetUp() { dataLinkAbandoned = false; }
 
+    // Notes the data-link ports this side's FTP program announces in control
+    // text on its way to the peer (the pump calls it for every control
+    // packet it takes; a test may hand it a packet directly).
+    void scanToPeer(const unsigned char* packet);
+    // The data links this side's FTP program announced to the peer.
+    const DataLinkExpectations& getExpectations() const { return expectations; }
+    // Where the expectations' time comes from; the GUI loop's clock unless a
+    // test hands in its own.
+    void setClock(const platform::Clock* source) { timeSource = source; }
+
 private:
     int write();
     // Follows the data link's transfer for the pump counters; true while
@@ -142,6 +156,17 @@ private:
     void sendDisconnectRequest(int kind, int port);
     // Local address (network byte order) of this side's control connection.
     uint32_t controlLocalAddress();
+    void noteAnnouncement(const char* line, size_t length);
+    // A control connection begins or ends: what was announced or held for
+    // the old one no longer applies.
+    void forgetControlSession();
+    // Queues control bytes for TCP in as many entries as they need, behind
+    // `header`'s fields; false when the queue stayed full.
+    bool queueControlBytes(XR_SOCKETTCP& control, const unsigned char* header,
+                           const std::string& bytes);
+    // Closes the control connection on both ends (its bytes cannot go on).
+    void abandonControl(XR_SOCKETTCP& control, int port);
+    int64_t nowMs() const;
 
     char name[16];
     int seen = 1;
@@ -176,4 +201,12 @@ private:
     PumpCounters pumpCounters;
     bool transferActive = false;
     std::chrono::steady_clock::time_point transferStart;
+
+    // Control text from the peer, checked line by line before TCP gets it.
+    FtpControlFilter fromPeerFilter;
+    // Control text to the peer, read (never changed) for announcements; an
+    // over-long line of the local program is only skipped.
+    FtpLineAssembler toPeerLines{true};
+    DataLinkExpectations expectations;
+    const platform::Clock* timeSource = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "tunnel/rewriteFtpControl.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -68,7 +70,8 @@ int decimalValue(const char* token) {
 // Reads "h1,h2,h3,h4,p1,p2" from `from`; the sixth number ends at
 // lastDelimiter (0: at any blank or punctuation). Returns the port p1*256+p2,
 // or -1 when there are fewer than six decimal numbers.
-int readSixNumbers(const char* from, char lastDelimiter, int& p1, int& p2) {
+int readSixNumbers(const char* from, char lastDelimiter, int& p1, int& p2,
+                   uint32_t* address = nullptr) {
     char tokens[kAddressAndPortNumbers][kTokenSize];
     const char* position = from;
     for (int i = 0; i < kAddressAndPortNumbers - 1; ++i) {
@@ -82,6 +85,19 @@ int readSixNumbers(const char* from, char lastDelimiter, int& p1, int& p2) {
         if (!isDecimal(token)) {
             return -1;
         }
+    }
+    if (address != nullptr) {
+        // 0 when a number is no address byte: such an address matches nothing.
+        unsigned char bytes[kAddressNumbers];
+        bool valid = true;
+        for (int i = 0; i < kAddressNumbers; ++i) {
+            const int value = decimalValue(tokens[i]);
+            valid = valid && value >= 0 && value <= 255;
+            bytes[i] = static_cast<unsigned char>(value);
+        }
+        uint32_t inOrder = 0;
+        std::memcpy(&inOrder, bytes, sizeof inOrder);
+        *address = valid ? inOrder : 0;
     }
     p1 = decimalValue(tokens[4]);
     p2 = decimalValue(tokens[5]);
@@ -366,4 +382,52 @@ void rewriteFtpControl(FtpRewriteTarget& target, unsigned char* packet, size_t c
     }
     writeEventLine(kEventLevel, "%sとのFTP接続:%sとのd-port=%d/%d 作成", target.peerUser(),
                    target.serverHost(), newPort, found.port);
+}
+
+int readDataLinkAnnouncement(const char* line, DataLinkAnnouncement& found) {
+    found = DataLinkAnnouncement{};
+    char upper[sizeof kPassivePrefix] = {};
+    for (size_t i = 0; i + 1 < sizeof upper && line[i] != '\0'; ++i) {
+        const char c = line[i];
+        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    const auto startsWith = [&](const char* prefix) {
+        return std::strncmp(upper, prefix, std::strlen(prefix)) == 0;
+    };
+    Announcement parsed;
+    int p1 = 0;
+    int p2 = 0;
+    if (startsWith(kPassivePrefix)) {
+        const int port =
+            readSixNumbers(line + std::strlen(kPassivePrefix), ')', p1, p2, &found.address);
+        found.form = DataLinkAnnouncement::kPassive;
+        found.port = port;
+    } else if (startsWith(kPortPrefix)) {
+        const int port = readSixNumbers(line + std::strlen(kPortPrefix), 0, p1, p2, &found.address);
+        found.form = DataLinkAnnouncement::kPort;
+        found.port = port;
+    } else if (startsWith(kExtendedPassivePrefix)) {
+        found.form = DataLinkAnnouncement::kExtendedPassive;
+        found.port = parseExtendedPassive(line, parsed) ? parsed.port : -1;
+    } else if (startsWith(kExtendedPortPrefix)) {
+        found.form = DataLinkAnnouncement::kExtendedPort;
+        found.port = parseExtendedPort(line, parsed) ? parsed.port : -1;
+        if (found.port > 0) {
+            // The address lies between the second and third delimiter.
+            const char* first = std::strchr(line, parsed.delimiter);
+            const char* start = first != nullptr ? std::strchr(first + 1, parsed.delimiter) : nullptr;
+            const char* end = start != nullptr ? std::strchr(start + 1, parsed.delimiter) : nullptr;
+            char dotted[INET_ADDRSTRLEN] = {};
+            in_addr address{};
+            if (end != nullptr && static_cast<size_t>(end - start - 1) < sizeof dotted) {
+                std::memcpy(dotted, start + 1, static_cast<size_t>(end - start - 1));
+                if (::inet_pton(AF_INET, dotted, &address) == 1) {
+                    found.address = address.s_addr;
+                }
+            }
+        }
+    } else {
+        return 0;
+    }
+    return validPort(found.port) ? 1 : 0;
 }

@@ -43,3 +43,23 @@ void rewriteFtpControl(FtpRewriteTarget& target, unsigned char* packet, size_t c
 // The receive dispatch's form: rewrites a packet in the stream's receive
 // buffer, bounded by what one queue entry holds.
 void rewriteFtpControl(XR_SKYPESTREAM& stream, unsigned char* packet);
+
+// What one control line says about a data connection, as the FTP program on
+// this side wrote it.
+struct DataLinkAnnouncement {
+    enum Form { kNone, kPassive, kPort, kExtendedPassive, kExtendedPort };
+    Form form = kNone;
+    int port = -1;
+    // The address the line names (IPv4, network byte order); 0 when it
+    // names none (229) or none that is valid.
+    uint32_t address = 0;
+    // A reply of the FTP server (227, 229), as opposed to a command of the
+    // FTP client (PORT, EPRT).
+    bool isReply() const { return form == kPassive || form == kExtendedPassive; }
+};
+
+// Reads a 227, PORT, 229 or EPRT line (case-insensitive, as rewriteFtpControl
+// recognises them). Returns 1 when it is well formed and names a port of
+// 1..65535; `found` then holds the form, the port and the address. 0 for any
+// other line (found.form still tells a malformed data-link line apart).
+int readDataLinkAnnouncement(const char* line, DataLinkAnnouncement& found);

@@ -423,3 +423,51 @@ TEST_F(DriverServerTest, SocketsAreOwnerOnlyAndASecondDriverIsRefused) {
     EXPECT_FALSE(fs::exists(account.socketPath));
     EXPECT_FALSE(fs::exists(account.socketPath + ".lock"));
 }
+
+namespace {
+
+// Whoever may write to the socket's directory could swap the socket for one
+// of their own: the driver serves only in a directory of its own user that
+// nobody else may write to.
+TEST_F(DriverServerTest, SocketDirectoryMustBeOwnAndClosedToOthers) {
+    struct Row {
+        const char* what;
+        mode_t mode;
+        uid_t owner;  // 0 here means "this process's user"
+        const char* reason;
+    } rows[] = {
+        {"writable by everyone", 0777, 0, "writable by other users"},
+        {"writable by the group", 0770, 0, "writable by other users"},
+        {"sticky and world-writable", 01777, 0, "writable by other users"},
+        {"another user's", 0755, 65534, "belongs to uid 65534"},
+    };
+    for (const Row& row : rows) {
+        if (row.owner != 0 && ::geteuid() != 0) {
+            continue;  // only root can give a directory away
+        }
+        const std::string sub = dir + "/" + std::to_string(static_cast<int>(row.mode)) +
+                                std::to_string(row.owner);
+        ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0) << row.what;
+        ASSERT_EQ(::chmod(sub.c_str(), row.mode), 0) << row.what;
+        if (row.owner != 0) {
+            ASSERT_EQ(::chown(sub.c_str(), row.owner, row.owner), 0) << row.what;
+        }
+        DriverAccountConfig account;
+        account.settings.handle = "alice";
+        account.socketPath = sub + "/alice.sock";
+        std::string error;
+        EXPECT_FALSE(server->addAccount(account, error)) << row.what;
+        EXPECT_NE(error.find(row.reason), std::string::npos) << row.what << ": " << error;
+        EXPECT_FALSE(fs::exists(account.socketPath)) << row.what;
+    }
+    // A private directory of its own is served.
+    const std::string own = dir + "/own";
+    ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+    DriverAccountConfig account;
+    account.settings.handle = "alice";
+    account.socketPath = own + "/alice.sock";
+    std::string error;
+    EXPECT_TRUE(server->addAccount(account, error)) << error;
+}
+
+}  // namespace

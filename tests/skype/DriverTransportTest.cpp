@@ -174,3 +174,31 @@ TEST_F(DriverTransportTest, AResultOfZeroKeepsTheConnectionAndRediscoveryAsksAga
     loop.runOnce(kReceiveTimeoutMs);
     EXPECT_EQ(link->getAttachStatus(), 1);
 }
+
+// A contact opening streams as fast as it can makes the driver repeat the
+// whole stream list again and again. Each list supersedes the one before
+// it, so a burst larger than the queue's bound is not fatal to the link, and
+// only the latest list of each kind is handed on.
+TEST_F(DriverTransportTest, ABurstOfStateNotificationsKeepsTheLinkAndTheLatestState) {
+    attach();
+    constexpr int kBurst = 1500;  // more than kMaxPendingBlocks
+    static_assert(kBurst > static_cast<int>(DriverTransport::kMaxPendingBlocks));
+    std::string burst;
+    for (int i = 1; i <= kBurst; ++i) {
+        burst += df::encodeText("APPLICATION X STREAMS mallory:" + std::to_string(i));
+        burst += df::encodeText("APPLICATION X RECEIVED bob:1=" + std::to_string(i));
+        if (i == 10) {
+            burst += df::encodeText("USER bob ONLINESTATUS ONLINE");
+        }
+    }
+    burst += df::encodeText("APPLICATION X STREAMS");  // an empty list is a state too
+    driver->send(burst + df::encodeResult(1));
+    EXPECT_EQ(link->sendCommand("PING"), 1);
+    EXPECT_TRUE(transport->isConnected());
+    EXPECT_EQ(transport->pendingCount(), 3u);
+    loop.runOnce(0);
+    // Each latest state in the place of the first of its kind.
+    EXPECT_EQ(calls, (Calls{"user:a2a:APPLICATION X STREAMS",
+                            "user:a2a:APPLICATION X RECEIVED bob:1=1500",
+                            "user:user:bob ONLINESTATUS ONLINE"}));
+}

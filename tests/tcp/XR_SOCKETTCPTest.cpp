@@ -590,3 +590,60 @@ TEST(SocketThreads, EachWorkerServesItsOwnSocket) {
 }
 
 }  // namespace
+
+// A target whose accept queue is full neither accepts nor refuses: the
+// connect runs on the GUI thread, so it is given up after a short time
+// instead of holding the window for the kernel's minute-long SYN retries.
+TEST(SocketClient, ConnectToAFullAcceptQueueGivesUpInBoundedTime) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    // Fill the queue: connections that are never accepted.
+    std::vector<int> fillers;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    ::usleep(200 * 1000);  // the handshakes the queue takes complete
+
+    XR_SOCKETTCP socket;
+    socket.createClientSocket(21, "127.0.0.1", ntohs(address.sin_port));
+    const auto start = std::chrono::steady_clock::now();
+    const int result = socket.connectClient();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(socket.getLastError(), ETIMEDOUT);
+    EXPECT_GE(elapsed, XR_SOCKETTCP::kConnectTimeoutMs - 100);
+    EXPECT_LT(elapsed, XR_SOCKETTCP::kConnectTimeoutMs + 1500);
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    ::close(listener);
+}
+
+TEST(SocketClient, ConnectedSocketKnowsItsPeerAddress) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    XR_SOCKETTCP socket;
+    EXPECT_EQ(socket.getConnectionPeerAddress(), 0u) << "no connection yet";
+    socket.createClientSocket(21, "127.0.0.1", ntohs(address.sin_port));
+    ASSERT_EQ(socket.connectClient(), 1);
+    EXPECT_EQ(socket.getConnectionPeerAddress(), htonl(INADDR_LOOPBACK));
+    socket.close();
+    ::close(listener);
+}

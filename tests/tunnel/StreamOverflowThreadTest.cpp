@@ -65,6 +65,16 @@ protected:
         return false;
     }
 
+    // This side's FTP server announced the listener's port to the peer.
+    void announcePassivePort(XR_SKYPESTREAM& stream) const {
+        PacketFields reply;
+        reply.kind = kKindControlData;
+        reply.port = 21;
+        reply.payload = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) +
+                        "," + std::to_string(port % 256) + ")\r\n";
+        stream.scanToPeer(buildPacket(reply).data());
+    }
+
     int listener = -1;
     int accepted = -1;
     int port = 0;
@@ -75,6 +85,7 @@ TEST_F(StreamOverflowThreads, DataLinkThatStaysFullEndsOnBothSides) {
     auto stream = std::make_unique<XR_SKYPESTREAM>("bob", 1, "QuillonForFtp2000", 0);
     stream->setRoomWait([](int) {});  // the 5 s of waiting pass at once
 
+    announcePassivePort(*stream);
     PacketFields request;
     request.kind = kKindDataLinkMessage;
     request.code = kCodeConnectRequest;
@@ -135,6 +146,7 @@ TEST_F(StreamOverflowThreads, DataLinkThatStaysFullEndsOnBothSides) {
 
 TEST_F(StreamOverflowThreads, DisconnectBehindAFullQueueComesAfterTheLastBytes) {
     auto stream = std::make_unique<XR_SKYPESTREAM>("bob", 1, "QuillonForFtp2000", 0);
+    announcePassivePort(*stream);
     PacketFields request;
     request.kind = kKindDataLinkMessage;
     request.code = kCodeConnectRequest;

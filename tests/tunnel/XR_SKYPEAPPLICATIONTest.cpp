@@ -177,6 +177,44 @@ TEST_F(ApplicationTest, StreamsFromAnUnselectedContactNeedEnableUser) {
     EXPECT_EQ(keys(), std::vector<std::string>{"bob:6"});
 }
 
+// Each STREAMS notification repeats the whole list: a stream refused once is
+// not asked to close again on every later list (a burst of streams would
+// otherwise cost a command per entry per list).
+TEST_F(ApplicationTest, RefusedStreamIsDisconnectedOnce) {
+    app.application("STREAMS bob:1");
+    transport.commands.clear();
+    std::string list = "STREAMS bob:1";
+    constexpr int kBurst = 63;
+    for (int id = 2; id <= kBurst; ++id) {
+        list += " carol:" + std::to_string(id);
+        app.application(list.c_str());
+    }
+    ASSERT_EQ(transport.commands.size(), static_cast<size_t>(kBurst - 1));
+    for (int id = 2; id <= kBurst; ++id) {
+        EXPECT_EQ(transport.commands[static_cast<size_t>(id - 2)],
+                  "ALTER APPLICATION QuillonForFtp2000 DISCONNECT carol:" + std::to_string(id));
+    }
+    EXPECT_EQ(keys(), std::vector<std::string>{"bob:1"}) << "the honest stream stays";
+    // Once the driver drops them, a stream with a known id is new again.
+    app.application("STREAMS bob:1");
+    transport.commands.clear();
+    app.application("STREAMS bob:1 carol:2");
+    EXPECT_EQ(transport.commands,
+              std::vector<std::string>{"ALTER APPLICATION QuillonForFtp2000 DISCONNECT carol:2"});
+}
+
+// A Client carries its own user's FTP session: only the selected contact's
+// stream is taken, whatever ENABLEUSER says.
+TEST_F(ApplicationTest, ClientAcceptsOnlyTheSelectedContact) {
+    settings->setAppMode(1);
+    settings->setEnableUser(1);
+    app.application("STREAMS carol:5");  // bob is selected
+    EXPECT_TRUE(keys().empty());
+    EXPECT_EQ(transport.commands.back(), "ALTER APPLICATION QuillonForFtp2000 DISCONNECT carol:5");
+    app.application("STREAMS bob:6");
+    EXPECT_EQ(keys(), std::vector<std::string>{"bob:6"});
+}
+
 TEST_F(ApplicationTest, SendingResumesOnlyOnAnEmptyList) {
     Capture capture;
     app.application("STREAMS bob:1");

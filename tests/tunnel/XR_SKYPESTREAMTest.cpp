@@ -312,7 +312,7 @@ TEST_F(StreamTest, SequenceGapAsksToCloseAndStillHandles) {
     auto stream = makeStream();
     XR_SOCKETTCP& control = fake->giveControlSocket();
     for (uint32_t seq : {0u, 1u, 3u}) {
-        stream->repRead(readReply("bob:1", controlData("x", seq)).c_str());
+        stream->repRead(readReply("bob:1", controlData("\n", seq)).c_str());
     }
     EXPECT_EQ(capture.count("SEQ NO Error headerSEQ=3, thisSEQ=2\n"), 1);
     EXPECT_EQ(transport.commands.back(), "ALTER APPLICATION QuillonForFtp2000 DISCONNECT bob:1");
@@ -374,6 +374,12 @@ TEST_F(StreamTest, ConnectRequestWithoutAWrittenReplyLogsNothing) {
 TEST_F(StreamTest, DataLinkMessagesReachTheManager) {
     Capture capture;
     auto stream = makeStream();
+    // The local FTP server announced the passive port to the peer.
+    XR_SOCKETTCP& control = fake->giveControlSocket();
+    queue(control.getToPeerQueue(), controlData("227 Entering Passive Mode (127,0,0,1,117,48)\r\n"));
+    stream->intervalTimer();
+    transport.commands.clear();
+    capture.events.clear();
     PacketFields fields;
     fields.kind = kKindDataLinkMessage;
     fields.port = 30000;
