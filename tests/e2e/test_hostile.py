@@ -392,11 +392,25 @@ class HostileAgainstClient(VictimCase):
         self.assertNotIn("|||%d|" % self.canary_port, verbose)
         self.assertIn("229 Entering (|||", verbose)
 
+class HostileAgainstClosedClient(VictimCase):
+    """alice's Client gateway (ENABLEUSER 1) whose gate is closed: bob, the
+    contact it is set to, is not there. mallory, another of alice's
+    contacts, opens a stream to it."""
+
+    def setUp(self):
+        self.tunnel = self.make_tunnel({"alice": "bob, mallory", "bob": "alice"},
+                                       {"mallory": "alice"})
+        self.tunnel.start_gateway("alice", client_mode=True, peer="bob")
+        e2e.wait_for(lambda: "CREATE REPLY OK" in self.tunnel.gateway_trace("alice"), 30,
+                     "alice's gateway to register its application")
+
     def test_unselected_contact_gets_no_stream(self):
         mallory = self.peer(self.tunnel, "mallory")
-        mallory.command("ALTER APPLICATION %s CONNECT alice" % hp.APP)
+        key = mallory.connect("alice")  # the driver opens it ...
+        self.assertTrue(key.startswith("alice:"))
+        # ... and alice's gateway closes it at once.
         e2e.wait_for(lambda: mallory.streams() == [], 20, "alice to refuse mallory's stream")
-        self.assertTrue(self.tunnel.gate_open())
+        self.assertFalse(self.tunnel.gate_open(), "the gate opened for mallory")
 
 
 class HostileAgainstOpenClient(VictimCase):
