@@ -665,7 +665,7 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
     Session& session = it->second;
     const std::string me = session.account;
     const AccountSettings& settings = accounts.at(me).settings;
-    const DriverCommand command = parseCommand(line);
+    DriverCommand command = parseCommand(line);
     const std::string& app = command.application;
     switch (command.kind) {
         case Kind::kError:
@@ -833,7 +833,7 @@ void DriverHub::connect(SessionId id, const DriverCommand& command, const std::s
     reply(peerSession, streamsLine(peerSession, app));
 }
 
-void DriverHub::write(SessionId id, const DriverCommand& command) {
+void DriverHub::write(SessionId id, DriverCommand& command) {
     const std::string& app = command.application;
     int end = 0;
     Stream* stream = findStream(id, app, command.user, command.streamId, end);
@@ -847,8 +847,8 @@ void DriverHub::write(SessionId id, const DriverCommand& command) {
         reply(id, "ERROR 552 ALTER APPLICATION WRITE: stream buffer full");
         return;
     }
-    peer.inbox.push_back(command.text);
     peer.inboxBytes += command.text.size();
+    peer.inbox.push_back(std::move(command.text));
     const SessionId peerSession = peer.session;
     const bool remote = stream->remote;
     const int serial = stream->serial;
@@ -857,7 +857,7 @@ void DriverHub::write(SessionId id, const DriverCommand& command) {
     reply(id, queueLine(id, app, "SENDING"));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
-            link->sendBlock(serial, command.text);
+            link->sendBlock(serial, peer.inbox.back());
         }
         return;
     }
@@ -885,7 +885,10 @@ void DriverHub::read(SessionId id, const DriverCommand& command) {
     const SessionId writer = stream->ends[1 - end].session;
     const bool remote = stream->remote;
     const int serial = stream->serial;
-    reply(id, head + " " + message);
+    head.reserve(head.size() + 1 + message.size());
+    head += ' ';
+    head += message;
+    reply(id, head);
     reply(id, queueLine(id, app, "RECEIVED"));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {

@@ -194,7 +194,8 @@ private:
     void connect(SessionId session, const DriverCommand& command, const std::string& line);
     void connectRemote(SessionId session, DriverRemote& remote, const DriverCommand& command,
                        const std::string& line);
-    void write(SessionId session, const DriverCommand& command);
+    // Takes the command's text into the peer's inbox.
+    void write(SessionId session, DriverCommand& command);
     void read(SessionId session, const DriverCommand& command);
 
     platform::EventLoop& loop;

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -270,6 +271,14 @@ void DriverServer::onReadable(SessionId session) {
     if (it == connections.end()) {
         return;
     }
+    // Everything this turn says (the result, the reply, the notifications to
+    // this client and to its peers) leaves in one write per client at the
+    // end of the turn: each client wakes once for all of it.
+    held = true;
+    struct Release {
+        DriverServer& server;
+        ~Release() { server.releaseHeldOutput(); }
+    } release{*this};
     std::shared_ptr<Connection> connection = it->second;  // stays alive while we work
     char buffer[kReadChunkBytes];
     for (int turn = 0; turn < kMaxReadsPerTurn; ++turn) {
@@ -347,7 +356,7 @@ void DriverServer::sendAttach(SessionId session, int code) {
 void DriverServer::sendText(SessionId session, const std::string& text) {
     auto it = connections.find(session);
     if (it != connections.end()) {
-        queueFrame(*it->second, df::encodeText(text));
+        queueText(*it->second, text);
     }
 }
 
@@ -355,22 +364,88 @@ void DriverServer::dropSession(SessionId session) {
     closeConnection(session, false, "account removed");
 }
 
-void DriverServer::queueFrame(Connection& connection, const std::string& frame) {
-    if (connection.broken || frame.empty()) {
-        return;
+bool DriverServer::outputHasRoom(Connection& connection, size_t bytes) {
+    if (connection.output.size() + bytes <= kMaxOutputBytes) {
+        return true;
     }
-    if (connection.output.size() + frame.size() > kMaxOutputBytes) {
-        // It does not read what it is sent; the read side sees the shutdown
-        // and closes it through the one teardown path.
-        logLine(connection.handle + ": client " + std::to_string(connection.session) +
-                " does not read its replies; closing it");
-        connection.broken = true;
-        connection.output.clear();
-        ::shutdown(connection.fd, SHUT_RDWR);
+    // It does not read what it is sent; the read side sees the shutdown
+    // and closes it through the one teardown path.
+    logLine(connection.handle + ": client " + std::to_string(connection.session) +
+            " does not read its replies; closing it");
+    connection.broken = true;
+    connection.output.clear();
+    ::shutdown(connection.fd, SHUT_RDWR);
+    return false;
+}
+
+void DriverServer::queueFrame(Connection& connection, const std::string& frame) {
+    if (connection.broken || frame.empty() || !outputHasRoom(connection, frame.size())) {
         return;
     }
     connection.output += frame;
-    flush(connection);
+    if (!held) {
+        flush(connection);
+    }
+}
+
+void DriverServer::releaseHeldOutput() {
+    held = false;
+    // flush may close nothing, but a timer it adds refers to the session by
+    // id, so the map can be walked directly.
+    for (auto& entry : connections) {
+        Connection& connection = *entry.second;
+        if (!connection.output.empty() && connection.flushTimer == 0) {
+            flush(connection);
+        }
+    }
+}
+
+void DriverServer::queueText(Connection& connection, const std::string& text) {
+    char header[df::kTextHeaderBytes];
+    if (connection.broken || !df::encodeTextHeader(text, header)) {
+        return;
+    }
+    const size_t total = sizeof header + text.size() + 1;
+    if (!outputHasRoom(connection, total)) {
+        return;
+    }
+    size_t sent = 0;
+    if (connection.output.empty() && !held) {
+        // Header, text and its NUL in one call, from where they lie.
+        char nul = '\0';
+        iovec parts[3] = {{header, sizeof header},
+                          {const_cast<char*>(text.data()), text.size()},
+                          {&nul, 1}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 3;
+        ssize_t wrote;
+        do {
+            wrote = ::sendmsg(connection.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (wrote < 0 && errno == EINTR);
+        if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            connection.broken = true;  // the read side will see the hang-up
+            ::shutdown(connection.fd, SHUT_RDWR);
+            return;
+        }
+        sent = wrote > 0 ? static_cast<size_t>(wrote) : 0;
+        if (sent == total) {
+            return;
+        }
+    }
+    // The rest waits in the output, in order behind what waits already.
+    connection.output.reserve(connection.output.size() + total - sent);
+    if (sent < sizeof header) {
+        connection.output.append(header + sent, sizeof header - sent);
+        sent = sizeof header;
+    }
+    if (sent < sizeof header + text.size()) {
+        connection.output.append(text, sent - sizeof header, std::string::npos);
+    }
+    connection.output.push_back('\0');
+    if (!held) {
+        flush(connection);
+    }
 }
 
 void DriverServer::flush(Connection& connection) {

@@ -80,6 +80,15 @@ private:
     void onReadable(SessionId session);
     void handleFrame(Connection& connection, const platform::driverframe::Frame& frame);
     void queueFrame(Connection& connection, const std::string& frame);
+    // Queues the text frame of `text`: written straight from `text` when
+    // nothing else waits, so a notification is not copied on its way out;
+    // only what the socket does not take is kept in the output.
+    void queueText(Connection& connection, const std::string& text);
+    // Whether `bytes` more fit the output; closes a client that does not
+    // read (see queueFrame).
+    bool outputHasRoom(Connection& connection, size_t bytes);
+    // Ends a turn of held output: writes what every client has waiting.
+    void releaseHeldOutput();
     void flush(Connection& connection);
     void closeConnection(SessionId session, bool tellHub, const std::string& why);
 
@@ -88,4 +97,7 @@ private:
     std::vector<Listener> listeners;
     std::map<SessionId, std::shared_ptr<Connection>> connections;
     std::map<std::string, DriverAccountConfig> configured;
+    // While a client's input is handled, output is only queued; the end of
+    // the turn writes it (releaseHeldOutput).
+    bool held = false;
 };

@@ -67,23 +67,51 @@ std::string encodeResult(int32_t result) {
     return frameOf(kResult, body);
 }
 
-std::string encodeCopyData(uint32_t tag, const void* block, size_t byteCount) {
+void encodeCopyDataInto(std::string& out, uint32_t tag, const void* block, size_t byteCount) {
+    out.clear();
     if (byteCount > kMaxBlockBytes) {
-        return {};
+        return;
     }
-    std::string body;
-    body.reserve(kWordBytes + byteCount);
-    putWord(body, tag);
+    out.reserve(kHeaderBytes + kWordBytes + byteCount);
+    putWord(out, static_cast<uint32_t>(kWordBytes + byteCount));
+    out.push_back(kCopyData);
+    putWord(out, tag);
     if (byteCount > 0) {
-        body.append(static_cast<const char*>(block), byteCount);
+        out.append(static_cast<const char*>(block), byteCount);
     }
-    return frameOf(kCopyData, body);
+}
+
+std::string encodeCopyData(uint32_t tag, const void* block, size_t byteCount) {
+    std::string out;
+    encodeCopyDataInto(out, tag, block, byteCount);
+    return out;
+}
+
+bool encodeTextHeader(std::string_view text, char (&header)[kTextHeaderBytes]) {
+    if (text.size() + 1 > kMaxBlockBytes) {
+        return false;
+    }
+    const uint32_t length = static_cast<uint32_t>(kWordBytes + text.size() + 1);
+    for (size_t i = 0; i < kWordBytes; ++i) {
+        header[i] = static_cast<char>((length >> (8 * (kWordBytes - 1 - i))) & 0xFF);
+    }
+    header[kWordBytes] = kCopyData;
+    std::memset(header + kHeaderBytes, 0, kWordBytes);  // tag 0
+    return true;
 }
 
 std::string encodeText(std::string_view text) {
-    std::string block(text);
-    block.push_back('\0');
-    return encodeCopyData(0, block.data(), block.size());
+    if (text.size() + 1 > kMaxBlockBytes) {
+        return {};
+    }
+    std::string out;
+    out.reserve(kTextHeaderBytes + text.size() + 1);
+    putWord(out, static_cast<uint32_t>(kWordBytes + text.size() + 1));
+    out.push_back(kCopyData);
+    putWord(out, 0);
+    out.append(text);
+    out.push_back('\0');
+    return out;
 }
 
 }  // namespace driverframe

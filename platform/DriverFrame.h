@@ -55,6 +55,15 @@ std::string encodeResult(int32_t result);
 std::string encodeCopyData(uint32_t tag, const void* block, size_t byteCount);
 // The text of a command or notification as a block: text, then one NUL.
 std::string encodeText(std::string_view text);
+// The same frames written into `out`, replacing what it held. `out` keeps
+// its capacity, so a sender that reuses one string allocates nothing per
+// frame. An encoding that would be empty above leaves `out` empty.
+void encodeCopyDataInto(std::string& out, uint32_t tag, const void* block, size_t byteCount);
+// The header of the copy-data frame of `text` as a text block (tag 0), to be
+// followed by the text's bytes and one NUL: kHeaderBytes + kWordBytes bytes
+// into `header`. False (nothing written) for a text over the block limit.
+constexpr size_t kTextHeaderBytes = kHeaderBytes + kWordBytes;
+bool encodeTextHeader(std::string_view text, char (&header)[kTextHeaderBytes]);
 
 }  // namespace driverframe
 

@@ -99,8 +99,8 @@ WindowResult DriverTransport::sendCopyData(WindowHandle target, WindowHandle sen
     if (fd < 0 || target == 0 || target != driverWindow) {
         return 0;
     }
-    const std::string frame =
-        df::encodeCopyData(static_cast<uint32_t>(block.tag), block.data, block.byteCount);
+    std::string& frame = sendFrame;
+    df::encodeCopyDataInto(frame, static_cast<uint32_t>(block.tag), block.data, block.byteCount);
     if (frame.empty()) {
         platform::trace("DriverTransport: block of %u bytes over the limit of %zu\n",
                         block.byteCount, df::kMaxBlockBytes);

@@ -88,6 +88,9 @@ private:
     platform::EventLoop::WatchId wakeWatch = 0;
     platform::DriverFrameReader reader;
     std::deque<Pending> pending;  // at most kMaxPendingBlocks / kMaxPendingBytes
+    // The frame being sent; reused, so a send allocates nothing once it has
+    // grown to the largest frame (kMaxBlockBytes and its header).
+    std::string sendFrame;
     size_t pendingBytes = 0;
     bool delivering = false;
 };

@@ -34,6 +34,7 @@ int XR_QUE::enqueue(const void* entry, unsigned size) {
     if (size > 0) {
         std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
     }
+    sizes[writeIndex] = size;
     count.fetch_add(1);
     writeIndex = (writeIndex + 1) % kCapacity;
     return 1;
@@ -45,6 +46,21 @@ int XR_QUE::dequeue(void* dest) {
         return 0;
     }
     std::memcpy(dest, storage.get() + static_cast<size_t>(readIndex) * kSlotBytes, kSlotBytes);
+    count.fetch_sub(1);
+    readIndex = (readIndex + 1) % kCapacity;
+    return 1;
+}
+
+int XR_QUE::dequeueEntry(void* dest, size_t destBytes, unsigned* size) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (count.load() <= 0 || destBytes < kSlotBytes) {
+        return 0;
+    }
+    const unsigned bytes = sizes[readIndex];
+    std::memcpy(dest, storage.get() + static_cast<size_t>(readIndex) * kSlotBytes, bytes);
+    if (size != nullptr) {
+        *size = bytes;
+    }
     count.fetch_sub(1);
     readIndex = (readIndex + 1) % kCapacity;
     return 1;

@@ -42,6 +42,10 @@ public:
     // Copies the whole oldest slot (kSlotBytes) into `dest` and removes it.
     // 0 when empty, leaving `dest` untouched.
     int dequeue(void* dest);
+    // The same, copying only the bytes the oldest entry was enqueued with
+    // (destBytes must be at least kSlotBytes); *size gets their number.
+    // The hot paths use it: a data entry is a third of a slot.
+    int dequeueEntry(void* dest, size_t destBytes, unsigned* size);
     // 1 while fewer than kCapacity entries are held.
     int canEnqueue() const;
     // kCapacity minus the entries held: what the stream reports to the peer.
@@ -57,5 +61,6 @@ private:
     int writeIndex = 0;                  // slot the next enqueue fills; guarded by lock
     int readIndex = 0;                   // slot the next dequeue empties; guarded by lock
     std::unique_ptr<uint8_t[]> storage;  // kCapacity slots of kSlotBytes
+    unsigned sizes[kCapacity] = {};      // bytes enqueued into each slot; guarded by lock
     std::mutex lock;
 };

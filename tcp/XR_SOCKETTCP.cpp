@@ -13,6 +13,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/CounterLog.h"
 #include "platform/ProcessFlags.h"
 #include "platform/Trace.h"
 #include "tunnel/TunnelPacket.h"
@@ -39,6 +40,14 @@ bool isWouldBlock(int error) {
 void keepUrgentDataInline(int fd) {
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
+
+// Set before the connection exists (on the listener, inherited by accepted
+// sockets; on a client socket before connect) so the window it allows is
+// announced from the start.
+void sizeReceiveBuffer(int fd) {
+    const int bytes = XR_SOCKETTCP::kTcpReceiveBufferBytes;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 }  // namespace
@@ -112,6 +121,7 @@ int XR_SOCKETTCP::openListener(uint32_t address, int listenPort) {
     bindAddress.sin_addr.s_addr = address;
     const int reuse = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sizeReceiveBuffer(fd);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
         lastError.store(errno);
         platform::trace("bind Error: %d\n", lastError.load());
@@ -173,6 +183,7 @@ int XR_SOCKETTCP::createClientSocket(int tunnelPort, const char* host, int conne
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
         keepUrgentDataInline(fd);
+        sizeReceiveBuffer(fd);
     }
     {
         std::lock_guard<std::mutex> guard(descriptorLock);
@@ -290,14 +301,18 @@ int XR_SOCKETTCP::acceptClient() {
 }
 
 int XR_SOCKETTCP::sendData() {
-    if (sendLength <= 0) {
+    return sendBytes(sendBuffer, sendLength);
+}
+
+int XR_SOCKETTCP::sendBytes(const uint8_t* bytes, int length) {
+    if (length <= 0) {
         return 1;
     }
     int written = 0;
     int waits = 0;  // not reset by progress: one call waits at most 19 times
-    while (written < sendLength) {
-        const ssize_t n = ::send(connSocket, sendBuffer + written,
-                                 static_cast<size_t>(sendLength - written), MSG_NOSIGNAL);
+    while (written < length) {
+        const ssize_t n = ::send(connSocket, bytes + written,
+                                 static_cast<size_t>(length - written), MSG_NOSIGNAL);
         if (n >= 0) {
             written += static_cast<int>(n);
             continue;
@@ -323,8 +338,12 @@ int XR_SOCKETTCP::sendData() {
 }
 
 int XR_SOCKETTCP::receiveData() {
-    const size_t want = static_cast<size_t>(std::clamp(recvLength, 0, int{kBufferBytes}));
-    const ssize_t n = ::recv(connSocket, recvBuffer, want, 0);
+    return receiveInto(recvBuffer, sizeof recvBuffer);
+}
+
+int XR_SOCKETTCP::receiveInto(uint8_t* dest, size_t capacity) {
+    const size_t want = std::min(static_cast<size_t>(std::max(recvLength, 0)), capacity);
+    const ssize_t n = ::recv(connSocket, dest, want, 0);
     if (n >= 1) {
         recvLength = static_cast<int>(n);
         return 1;
@@ -553,51 +572,73 @@ uint32_t XR_SOCKETTCP::getLocalAddress() {
 // --- the relay loops ----------------------------------------------------------
 
 XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
-    // TCP to the peer: one read, only while the to-peer queue has room.
+    RelayCounters& counters = relayCounters;
+    const auto stepStart = std::chrono::steady_clock::now();
+    if (counters.steps > 0) {
+        const int64_t periodUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(stepStart - lastStepStart)
+                .count();
+        counters.periodSumUs += periodUs;
+        counters.periodMaxUs = std::max(counters.periodMaxUs, periodUs);
+    }
+    lastStepStart = stepStart;
+    ++counters.steps;
+
+    // TCP to the peer: one read, only while the to-peer queue has room. The
+    // bytes are read straight behind the packet header in sendBuffer, where
+    // the data packet is built; only the header needs clearing.
     if (toPeerQueue.canEnqueue() != 0) {
         recvLength = kTcpReadBytes;
-        if (receiveData() == 0) {
+        if (receiveInto(sendBuffer + kPacketHeaderBytes, sizeof sendBuffer - kPacketHeaderBytes) ==
+            0) {
             platform::trace("Thread:Recv Fatal Error exit thread port=%d\n", port);
             return StepExit::kReceiveFailure;
         }
         if (recvLength > 0) {
+            ++counters.reads;
+            counters.bytesRead += static_cast<uint64_t>(recvLength);
             if (serverTraces) {
                 platform::trace("Thread:TCP-Recieve port=%d,len=%d\n", port, recvLength);
             }
-            std::memset(sendBuffer, 0, sizeof sendBuffer);
             TunnelPacketHeader header;
             initPacketHeader(header);
             header.port = static_cast<uint16_t>(port);
             header.kind = control != 0 ? kKindControlData : kKindDataLinkData;
             header.dataLength = static_cast<uint16_t>(recvLength);
             storePacketHeader(header, sendBuffer);
-            std::memcpy(sendBuffer + kPacketHeaderBytes, recvBuffer,
-                        static_cast<size_t>(recvLength));
             toPeerQueue.enqueue(sendBuffer, static_cast<unsigned>(kPacketHeaderBytes + recvLength));
+        } else {
+            ++counters.idleReads;
         }
-    } else if (serverTraces) {
-        platform::trace("PORT%d A2ASEND QUE FULL\n", port);
+    } else {
+        ++counters.queueFull;
+        if (serverTraces) {
+            platform::trace("PORT%d A2ASEND QUE FULL\n", port);
+        }
     }
 
-    // The peer to TCP: at most one entry.
-    if (fromPeerQueue.dequeue(recvBuffer) != 0) {
+    // The peer to TCP: at most one entry, written to TCP from where it lies.
+    unsigned entrySize = 0;
+    if (fromPeerQueue.dequeueEntry(recvBuffer, sizeof recvBuffer, &entrySize) != 0) {
+        if (entrySize < kPacketHeaderBytes) {
+            std::memset(recvBuffer + entrySize, 0, kPacketHeaderBytes - entrySize);
+        }
         const TunnelPacketHeader entry = loadPacketHeader(recvBuffer);
         if (entry.kind == kKindControlData || entry.kind == kKindDataLinkData) {
             if (serverTraces) {
                 platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);
             }
-            if (entry.dataLength > XR_QUE::kSlotBytes - kPacketHeaderBytes) {
-                // Longer than a queue entry can hold: not a packet we could
+            if (kPacketHeaderBytes + entry.dataLength > entrySize) {
+                // Not the bytes the header announces: not a packet we could
                 // have been given whole, so none of it goes to TCP.
                 platform::trace("Thread:A2A-Recieve bad length=%d dropped\n", entry.dataLength);
             } else {
                 sendLength = entry.dataLength;
-                std::memset(sendBuffer, 0, sizeof sendBuffer);
-                std::memcpy(sendBuffer, recvBuffer + kPacketHeaderBytes,
-                            static_cast<size_t>(sendLength));
-                if (sendData() == 0) {
+                if (sendBytes(recvBuffer + kPacketHeaderBytes, sendLength) == 0) {
                     return StepExit::kSendFailure;
                 }
+                ++counters.writes;
+                counters.bytesWritten += static_cast<uint64_t>(sendLength);
                 platform::trace("Thread:Send complete! port=%d,len=%d\n", port, sendLength);
             }
         } else if ((entry.kind == kKindControlMessage || entry.kind == kKindDataLinkMessage) &&
@@ -609,11 +650,48 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         return StepExit::kPeerDisconnect;
     }
 
-    sleepMs(kRelayPauseMs);
+    // The pause lasts until the next step is due.
+    const auto period = std::chrono::milliseconds(kRelayPauseMs);
+    nextStepDue += period;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextStepDue) {
+        nextStepDue = now + period;  // overran its period: a full pause
+    }
+    std::this_thread::sleep_until(nextStepDue);
     if (stopRequested.load() != 0) {
         return StepExit::kStop;
     }
     return StepExit::kNone;
+}
+
+XR_SOCKETTCP::StepExit XR_SOCKETTCP::runRelay(bool serverTraces) {
+    relayCounters = RelayCounters{};
+    nextStepDue = std::chrono::steady_clock::now();
+    StepExit exit = StepExit::kNone;
+    while (exit == StepExit::kNone) {
+        exit = relayStep(serverTraces);
+    }
+    writeRelayCounters();
+    return exit;
+}
+
+void XR_SOCKETTCP::writeRelayCounters() const {
+    if (!platform::CounterLog::enabled()) {
+        return;
+    }
+    const RelayCounters& c = relayCounters;
+    const double meanMs =
+        c.steps > 1 ? static_cast<double>(c.periodSumUs) / 1000.0 / static_cast<double>(c.steps - 1)
+                    : 0.0;
+    platform::CounterLog::write(
+        "relay port=%d link=%s role=%s steps=%llu period_ms=%.3f period_max_ms=%.3f reads=%llu "
+        "idle_reads=%llu queue_full=%llu writes=%llu bytes_read=%llu bytes_written=%llu",
+        port, control != 0 ? "control" : "data", role == kRoleServer ? "server" : "client",
+        static_cast<unsigned long long>(c.steps), meanMs,
+        static_cast<double>(c.periodMaxUs) / 1000.0, static_cast<unsigned long long>(c.reads),
+        static_cast<unsigned long long>(c.idleReads), static_cast<unsigned long long>(c.queueFull),
+        static_cast<unsigned long long>(c.writes), static_cast<unsigned long long>(c.bytesRead),
+        static_cast<unsigned long long>(c.bytesWritten));
 }
 
 void XR_SOCKETTCP::executeServer() {
@@ -676,10 +754,7 @@ void XR_SOCKETTCP::executeServer() {
         if (stopRequested.load() != 0) {
             break;
         }
-        StepExit exit = StepExit::kNone;
-        while (exit == StepExit::kNone) {
-            exit = relayStep(true);
-        }
+        const StepExit exit = runRelay(true);
         if (exit == StepExit::kStop) {
             break;
         }
@@ -709,10 +784,7 @@ void XR_SOCKETTCP::executeClient() {
     running.store(1);
     setNonBlocking();
     if (stopRequested.load() == 0) {
-        StepExit exit = StepExit::kNone;
-        while (exit == StepExit::kNone) {
-            exit = relayStep(false);
-        }
+        const StepExit exit = runRelay(false);
         if (exit == StepExit::kSendFailure) {
             platform::trace("Thread:Send Fatal Error exit thread port=%d\n", port);
         }

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -45,12 +46,18 @@ public:
     static constexpr int kWouldBlockCode = 10035;  // the would-block code of traces
     static constexpr int kSendWaitLimit = 20;      // the 20th would-block gives up
     static constexpr int kSendWaitMs = 100;        // pause after a would-block send
-    static constexpr int kRelayPauseMs = 20;       // after every relay step
+    static constexpr int kRelayPauseMs = 20;       // period of the relay steps
     static constexpr int kReplyPollMs = 50;        // while replyState is waiting
     static constexpr int kOddReplyPollMs = 100;    // replyState holds no known value
     static constexpr int kStartChecks = 200;       // startThread's checks of running
     static constexpr int kStartCheckMs = 5;        // pause before each further check
     static constexpr int kCloseWaitMs = 2000;      // close waits this long, then on
+    // Receive buffer of every tunnel TCP connection (the kernel doubles it
+    // for its bookkeeping). With the default one, a sender whose window opens
+    // only in large steps lets the buffer run nearly dry between two relay
+    // reads, so about one read in twelve comes back short of 10240 bytes;
+    // this size keeps a full read waiting at every step. Bounded by the kernel.
+    static constexpr int kTcpReceiveBufferBytes = 256 * 1024;
     // connectClient runs on the GUI thread: a target that neither accepts nor
     // refuses (a full accept queue, a silent host) is given up after this.
     static constexpr int kConnectTimeoutMs = 3000;
@@ -171,6 +178,23 @@ public:
     // the outside world, or 0 when no route leads outside.
     static uint32_t getLocalAddress();
 
+    // What one relay (one TCP connection of the worker) did: the benchmark's
+    // view of where the time goes. Worker thread only while it relays; the
+    // worker writes them to platform::CounterLog when the relay ends.
+    struct RelayCounters {
+        uint64_t steps = 0;           // relay steps run
+        uint64_t reads = 0;           // TCP reads that returned bytes
+        uint64_t idleReads = 0;       // TCP reads that found nothing waiting
+        uint64_t queueFull = 0;       // steps that could not read: to-peer queue full
+        uint64_t writes = 0;          // entries written to TCP
+        uint64_t bytesRead = 0;       // from TCP
+        uint64_t bytesWritten = 0;    // to TCP
+        int64_t periodSumUs = 0;      // between the starts of consecutive steps
+        int64_t periodMaxUs = 0;
+    };
+    // The counters of the current or last relay (worker thread, or after it).
+    const RelayCounters& getRelayCounters() const { return relayCounters; }
+
     // The worker loops; worker thread only. Public so that the thread entry
     // and tests can run them.
     void executeServer();
@@ -190,6 +214,18 @@ private:
 
     static void threadEntry(XR_SOCKETTCP* socket);
     StepExit relayStep(bool serverTraces);
+    // Runs relay steps until one exits. The steps keep a period of
+    // kRelayPauseMs: each pause lasts until the next step's deadline, so the
+    // time a step works does not lengthen the period. A step that overran
+    // its period is followed by a full pause (never two reads closer than
+    // one pause).
+    StepExit runRelay(bool serverTraces);
+    // One read of up to recvLength bytes (at most capacity) into dest, with
+    // receiveData's results.
+    int receiveInto(uint8_t* dest, size_t capacity);
+    // Writes `length` bytes from `bytes` to connSocket (sendData's loop).
+    int sendBytes(const uint8_t* bytes, int length);
+    void writeRelayCounters() const;
     void enqueueMessage(int code);
     // Stops a previous worker and closes leftover descriptors before a new
     // set-up.
@@ -227,4 +263,10 @@ private:
 
     XR_QUE fromPeerQueue;
     XR_QUE toPeerQueue;
+
+    RelayCounters relayCounters;  // worker thread
+    std::chrono::steady_clock::time_point lastStepStart;  // worker thread
+    // When the next relay step is due: one period after the previous step
+    // was due, so a late wake-up does not push the later steps back.
+    std::chrono::steady_clock::time_point nextStepDue;  // worker thread
 };

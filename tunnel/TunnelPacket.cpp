@@ -80,38 +80,69 @@ void storePacketHeader(const TunnelPacketHeader& h, void* bytes) {
     std::memcpy(static_cast<uint8_t*>(bytes) + 32, h.reserved32, sizeof h.reserved32);
 }
 
+namespace {
+
+// The two lower-case digits of every byte value, high nibble first: the
+// encoder stores one pair per byte instead of formatting each byte.
+struct HexPairs {
+    char pair[256][2];
+    constexpr HexPairs() : pair() {
+        constexpr char kDigits[] = "0123456789abcdef";
+        for (int b = 0; b < 256; ++b) {
+            pair[b][0] = kDigits[b >> 4];
+            pair[b][1] = kDigits[b & 0x0f];
+        }
+    }
+};
+constexpr HexPairs kHexPairs;
+
+// The value of every character as a hexadecimal digit (0 for anything that
+// is not one), so the decoder needs no branch per character.
+struct HexValues {
+    uint8_t value[256];
+    constexpr HexValues() : value() {
+        for (int c = '0'; c <= '9'; ++c) {
+            value[c] = static_cast<uint8_t>(c - '0');
+        }
+        for (int c = 'a'; c <= 'f'; ++c) {
+            value[c] = static_cast<uint8_t>(c - 'a' + 10);
+        }
+        for (int c = 'A'; c <= 'F'; ++c) {
+            value[c] = static_cast<uint8_t>(c - 'A' + 10);
+        }
+    }
+};
+constexpr HexValues kHexValues;
+
+}  // namespace
+
 void encodeHex(const void* bytes, size_t count, char* text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const auto* p = static_cast<const uint8_t*>(bytes);
     for (size_t i = 0; i < count; ++i) {
-        text[2 * i] = kDigits[p[i] >> 4];
-        text[2 * i + 1] = kDigits[p[i] & 0x0f];
+        std::memcpy(text + 2 * i, kHexPairs.pair[p[i]], 2);
     }
     text[2 * count] = '\0';
 }
 
 int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return 0;
+    return kHexValues.value[static_cast<uint8_t>(c)];
 }
 
 int decodeHex(const char* text, void* bytes) {
-    const size_t length = std::strlen(text);
+    return decodeHex(text, std::strlen(text), bytes);
+}
+
+int decodeHex(const char* text, size_t length, void* bytes) {
     if (length % 2 != 0) {
         platform::trace("受信データの文字数が奇数です\n");
         return 0;
     }
+    const auto* in = reinterpret_cast<const uint8_t*>(text);
     auto* out = static_cast<uint8_t*>(bytes);
-    for (size_t i = 0; i < length; i += 2) {
-        out[i / 2] = static_cast<uint8_t>(hexDigitValue(text[i]) * 16 + hexDigitValue(text[i + 1]));
+    const size_t count = length / 2;
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<uint8_t>((kHexValues.value[in[2 * i]] << 4) |
+                                      kHexValues.value[in[2 * i + 1]]);
     }
-    return static_cast<int>(length / 2);
+    return static_cast<int>(count);
 }

@@ -114,6 +114,9 @@ void encodeHex(const void* bytes, size_t count, char* text);
 // nothing, traces it and returns 0. The caller bounds the text so that its
 // half fits into `bytes`.
 int decodeHex(const char* text, void* bytes);
+// The same for the first `length` characters of `text` (a caller that has
+// measured the text already); the characters need no terminating NUL.
+int decodeHex(const char* text, size_t length, void* bytes);
 
 // '0'..'9' -> 0..9, 'a'..'f' and 'A'..'F' -> 10..15, anything else -> 0.
 int hexDigitValue(char c);

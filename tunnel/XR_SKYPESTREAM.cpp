@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/CounterLog.h"
 #include "platform/EventLoop.h"
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
@@ -155,19 +156,28 @@ int XR_SKYPESTREAM::sendPacket(int length, unsigned char* packet) {
     // The send text holds the hexadecimal form of at most this many bytes;
     // anything longer could not be written anyway (see write).
     constexpr size_t kMaxEncodedBytes = (kBufferBytes - 1) / 2;
-    const size_t count = length < 0 ? 0 : static_cast<size_t>(length);
-    encodeHex(packet, count < kMaxEncodedBytes ? count : kMaxEncodedBytes, sendText.get());
+    const size_t count = std::min(length < 0 ? size_t{0} : static_cast<size_t>(length),
+                                  kMaxEncodedBytes);
+    encodeHex(packet, count, sendText.get());
+    sendTextLength = 2 * count;
     return write();
 }
 
 int XR_SKYPESTREAM::write() {
-    const size_t total = std::strlen(sendText.get()) + std::strlen(applicationName) +
-                         std::strlen(peerUser) + kWriteCommandOverheadChars;
+    const size_t total = sendTextLength + std::strlen(applicationName) + std::strlen(peerUser) +
+                         kWriteCommandOverheadChars;
     if (total > kMaxWriteCommandChars) {
         return 1;  // too long for one write: dropped, reported as sent
     }
-    std::snprintf(commandText.get(), kBufferBytes, "ALTER APPLICATION %s WRITE %s:%d %s",
-                  applicationName, peerUser, streamId, sendText.get());
+    // "ALTER APPLICATION %s WRITE %s:%d %s": the words formatted, the
+    // hexadecimal text (most of the command) copied behind them.
+    char* command = commandText.get();
+    const int head = std::snprintf(command, kBufferBytes, "ALTER APPLICATION %s WRITE %s:%d ",
+                                   applicationName, peerUser, streamId);
+    if (head < 0 || static_cast<size_t>(head) + sendTextLength >= kBufferBytes) {
+        return 1;  // cannot happen within the length check above; dropped as too long
+    }
+    std::memcpy(command + head, sendText.get(), sendTextLength + 1);
     if (XR_SKYPECOM::getInstance()->sendCommand(commandText.get()) == 0) {
         return 0;
     }
@@ -175,19 +185,55 @@ int XR_SKYPESTREAM::write() {
     return 1;
 }
 
+bool XR_SKYPESTREAM::followTransfer(XR_SOCKETTCP* dataLink) {
+    if (!transferActive) {
+        if (dataLink == nullptr || dataLink->getConnectState() != XR_SOCKETTCP::kConnected) {
+            return false;
+        }
+        transferActive = true;
+        pumpCounters = PumpCounters{};
+        transferStart = std::chrono::steady_clock::now();
+    } else if (dataLink == nullptr ||
+               (dataLink->isRunning() == 0 && dataLink->getToPeerQueue().getCount() == 0)) {
+        transferActive = false;
+        if (platform::CounterLog::enabled()) {
+            const PumpCounters& c = pumpCounters;
+            platform::CounterLog::write(
+                "pump stream=%s:%d ticks=%llu sent=%llu empty=%llu held=%llu skipped=%llu "
+                "elapsed_ms=%lld",
+                peerUser, streamId, static_cast<unsigned long long>(c.ticks),
+                static_cast<unsigned long long>(c.sent), static_cast<unsigned long long>(c.empty),
+                static_cast<unsigned long long>(c.held),
+                static_cast<unsigned long long>(c.skipped), static_cast<long long>(c.elapsedMs));
+        }
+        return false;
+    }
+    ++pumpCounters.ticks;
+    pumpCounters.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - transferStart)
+                                 .count();
+    return true;
+}
+
 void XR_SKYPESTREAM::intervalTimer() {
+    const bool counting = followTransfer(dataLinkSocket());
     if (tcpManager == nullptr || writeReady == 0) {
+        pumpCounters.held += counting ? 1 : 0;
         return;
     }
+    // Every queue entry is copied in whole; only the header is cleared, so
+    // an entry shorter than a header still reads as zeros there.
     unsigned char* buffer = pumpPacket.get();
-    std::memset(buffer, 0, kPumpPacketBytes);
 
     bool controlSent = false;
     XR_SOCKETTCP* control = controlSocket();
-    if (control != nullptr && control->getToPeerQueue().dequeue(buffer) == 1) {
+    unsigned size = 0;
+    std::memset(buffer, 0, kPacketHeaderBytes);
+    if (control != nullptr &&
+        control->getToPeerQueue().dequeueEntry(buffer, kPumpPacketBytes, &size) == 1) {
         scanToPeer(buffer);
         const TunnelPacketHeader header = loadPacketHeader(buffer);
-        if (sendPacket(entryLength(header), buffer) == 1) {
+        if (sendPacket(std::min(entryLength(header), static_cast<int>(size)), buffer) == 1) {
             controlSent = true;
             platform::trace(
                 "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
@@ -197,17 +243,22 @@ void XR_SKYPESTREAM::intervalTimer() {
 
     XR_SOCKETTCP* dataLink = dataLinkSocket();
     if (dataLink != nullptr) {
+        std::memset(buffer, 0, kPacketHeaderBytes);
         if (peerControlState == kPeerConnected && peerControlFree <= kSkipFreeEntries) {
             // The peer's control queue is filling: let its control data through first.
+            pumpCounters.skipped += counting ? 1 : 0;
             platform::trace("SKIP SEND A2A data-link data\n");
-        } else if (dataLink->getToPeerQueue().dequeue(buffer) == 1) {
+        } else if (dataLink->getToPeerQueue().dequeueEntry(buffer, kPumpPacketBytes, &size) == 1) {
             const TunnelPacketHeader header = loadPacketHeader(buffer);
-            if (sendPacket(entryLength(header), buffer) == 1) {
+            if (sendPacket(std::min(entryLength(header), static_cast<int>(size)), buffer) == 1) {
+                pumpCounters.sent += counting ? 1 : 0;
                 platform::trace(
                     "XR_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n",
                     header.port, header.kind);
                 return;
             }
+        } else {
+            pumpCounters.empty += counting ? 1 : 0;
         }
     }
     if (controlSent) {
@@ -286,13 +337,17 @@ void XR_SKYPESTREAM::repRead(const char* text) {
 
     const char* hex = text + keyLength;
     unsigned char* packet = receiveBuffer.get();
-    std::memset(packet, 0, kBufferBytes);
-    if (strnlen(hex, kMaxReplyHexChars + 1) > kMaxReplyHexChars) {
+    // Only the header needs clearing: nothing decoded (an odd or empty text)
+    // then reads as header length 0, and no byte past what was decoded is
+    // ever used (a packet whose header claims more is dropped below).
+    std::memset(packet, 0, kPacketHeaderBytes);
+    const size_t hexLength = strnlen(hex, kMaxReplyHexChars + 1);
+    if (hexLength > kMaxReplyHexChars) {
         platform::trace(
             "XR_SKYPESTREAM::repRead() reply longer than the receive buffer, dropped\n");
         return;
     }
-    const int decoded = decodeHex(hex, packet);
+    const int decoded = decodeHex(hex, hexLength, packet);
     const TunnelPacketHeader header = loadPacketHeader(packet);
     if (header.headerLength == 0) {
         platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -113,6 +114,21 @@ public:
     // sleeps on the calling thread unless a test replaces it.
     void setRoomWait(RoomWait wait) { roomWait = std::move(wait); }
 
+    // What the pump did while one data link carried a transfer, from the
+    // tick that found it connected to the tick that found it ended with
+    // nothing left to send: the benchmark's view of where ticks go. Written
+    // to platform::CounterLog at the end of each transfer.
+    struct PumpCounters {
+        uint64_t ticks = 0;    // pump ticks run during the transfer
+        uint64_t sent = 0;     // ticks that wrote a data-link packet
+        uint64_t empty = 0;    // ticks free to write that found the data-link queue empty
+        uint64_t held = 0;     // ticks held back: the last write not yet sent (SENDING)
+        uint64_t skipped = 0;  // ticks that held data back for the peer's full control queue
+        int64_t elapsedMs = 0;  // from the first to the last tick of the transfer
+    };
+    // The current transfer's counters, or the last one's once it ended.
+    const PumpCounters& getPumpCounters() const { return pumpCounters; }
+
     // A new data link has been set up (by the FTP rewriting): data-link
     // packets are delivered again after an earlier link was abandoned.
     void noteDataLinkSetUp() { dataLinkAbandoned = false; }
@@ -129,6 +145,9 @@ public:
 
 private:
     int write();
+    // Follows the data link's transfer for the pump counters; true while
+    // one is under way (this tick counts).
+    bool followTransfer(XR_SOCKETTCP* dataLink);
     XR_SOCKETTCP* controlSocket();
     XR_SOCKETTCP* dataLinkSocket();
     // Waits (kRoomWaitTries x kRoomWaitMs at most) until the socket's
@@ -183,6 +202,11 @@ private:
     bool controlAbandoned = false;
     bool dataLinkAbandoned = false;
     RoomWait roomWait;
+
+    size_t sendTextLength = 0;  // characters of sendText, set by sendPacket
+    PumpCounters pumpCounters;
+    bool transferActive = false;
+    std::chrono::steady_clock::time_point transferStart;
 
     // Control text from the peer, checked line by line before TCP gets it.
     FtpControlFilter fromPeerFilter;

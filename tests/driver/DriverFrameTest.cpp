@@ -104,3 +104,28 @@ TEST(DriverFrame, AHalfFrameIsNoticedAsMidFrame) {
     df::Frame out;
     EXPECT_EQ(reader.next(out), DriverFrameReader::Result::kNeedMore);
 }
+
+// The frames built in place (a reused string, a header for text sent from
+// where it lies) are the very bytes of the ordinary encoders, whatever the
+// string held before; over the limit they are empty / refused alike.
+TEST(DriverFrame, FramesBuiltInPlaceEqualTheOrdinaryEncoding) {
+    const std::vector<std::string> texts = {"", "PING", std::string(df::kMaxBlockBytes - 1, 'a'),
+                                            std::string(df::kMaxBlockBytes, 'b')};
+    std::string reused = "stale bytes from an earlier, longer frame: " + std::string(300, 'z');
+    for (const std::string& text : texts) {
+        const std::string ordinary = df::encodeText(text);
+        char header[df::kTextHeaderBytes];
+        const bool fits = df::encodeTextHeader(text, header);
+        EXPECT_EQ(fits, !ordinary.empty()) << "text of " << text.size() << " bytes";
+        if (fits) {
+            EXPECT_EQ(std::string(header, sizeof header) + text + std::string(1, '\0'), ordinary)
+                << "text of " << text.size() << " bytes";
+        }
+        std::string block = text;
+        block.push_back('\0');
+        df::encodeCopyDataInto(reused, 7, block.data(), block.size());
+        EXPECT_EQ(reused, df::encodeCopyData(7, block.data(), block.size()))
+            << "text of " << text.size() << " bytes";
+        EXPECT_EQ(reused.empty(), ordinary.empty()) << "text of " << text.size() << " bytes";
+    }
+}

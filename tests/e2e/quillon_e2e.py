@@ -187,7 +187,7 @@ class Tunnel:
 
     def __init__(self, build_dir, workdir=None, isolation=None, gateway="quillonftp",
                  show=False, say=None, debug=True, extra_accounts=None, contacts=None,
-                 enable_user=1):
+                 enable_user=1, gateway_env=None):
         self.build_dir = build_dir
         self.workdir = workdir or tempfile.mkdtemp(prefix="quillon-e2e-")
         self.isolation = isolation or choose_isolation()
@@ -198,6 +198,7 @@ class Tunnel:
         self.extra_accounts = extra_accounts or {}  # handle -> contacts, for scripted consoles
         self.contacts = contacts or {"alice": "bob", "bob": "alice"}
         self.enable_user = enable_user  # the gateways' ENABLEUSER
+        self.gateway_env = gateway_env  # host -> extra environment of its gateway
         self.processes = []
         self.hosts = {}
         self.driver = None
@@ -300,6 +301,8 @@ class Tunnel:
         if not os.path.exists(link):
             os.symlink(binary, link)
         env = {"XDG_RUNTIME_DIR": host.run_dir, "QUILLON_DRIVER": self.sockets[name]}
+        if self.gateway_env is not None:
+            env.update(self.gateway_env(host))
         if not self.show or not os.environ.get("DISPLAY"):
             env["QT_QPA_PLATFORM"] = "offscreen"
         args = [link] + (["-D583"] if self.debug else []) + list(extra_args)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -152,6 +153,55 @@ TEST(XR_QUE, DequeueOnEmptyLeavesTheDestinationAlone) {
         ASSERT_EQ(b, 0x3c);
     }
     EXPECT_EQ(queue.freeCount(), 30);
+}
+
+}  // namespace
+
+namespace {
+
+// dequeueEntry hands out exactly the bytes each entry was enqueued with, in
+// order and across the wrap, and leaves the rest of the destination alone.
+TEST(XR_QUE, DequeueEntryCopiesOnlyTheEntrysBytes) {
+    XR_QUE queue;
+    const size_t sizes[] = {40, 10280, 0, 30976, 1};
+    std::vector<uint8_t> dest(XR_QUE::kSlotBytes, 0xee);
+    for (int round = 0; round < 8; ++round) {  // 40 entries: past the wrap at 30
+        for (size_t i = 0; i < std::size(sizes); ++i) {
+            const auto entry = filled(sizes[i], static_cast<uint8_t>(round * 8 + i + 1));
+            ASSERT_EQ(queue.enqueue(entry.data(), static_cast<unsigned>(sizes[i])), 1);
+        }
+        for (size_t i = 0; i < std::size(sizes); ++i) {
+            std::fill(dest.begin(), dest.end(), 0xee);
+            unsigned size = 12345;
+            ASSERT_EQ(queue.dequeueEntry(dest.data(), dest.size(), &size), 1)
+                << "round " << round << " entry " << i;
+            EXPECT_EQ(size, sizes[i]) << "round " << round << " entry " << i;
+            const uint8_t value = static_cast<uint8_t>(round * 8 + i + 1);
+            EXPECT_EQ(std::count(dest.begin(), dest.begin() + sizes[i], value),
+                      static_cast<long>(sizes[i]))
+                << "round " << round << " entry " << i;
+            EXPECT_EQ(std::count(dest.begin() + sizes[i], dest.end(), 0xee),
+                      static_cast<long>(dest.size() - sizes[i]))
+                << "round " << round << " entry " << i << ": bytes past the entry were written";
+        }
+    }
+    EXPECT_EQ(queue.freeCount(), 30);
+}
+
+TEST(XR_QUE, DequeueEntryOnAnEmptyQueueOrIntoTooSmallABufferTakesNothing) {
+    XR_QUE queue;
+    std::vector<uint8_t> dest(XR_QUE::kSlotBytes, 0xee);
+    unsigned size = 7;
+    EXPECT_EQ(queue.dequeueEntry(dest.data(), dest.size(), &size), 0);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(std::count(dest.begin(), dest.end(), 0xee), static_cast<long>(dest.size()));
+
+    const auto entry = filled(40, 0x11);
+    ASSERT_EQ(queue.enqueue(entry.data(), 40), 1);
+    EXPECT_EQ(queue.dequeueEntry(dest.data(), XR_QUE::kSlotBytes - 1, &size), 0);
+    EXPECT_EQ(queue.getCount(), 1) << "the entry stays queued";
+    EXPECT_EQ(queue.dequeueEntry(dest.data(), dest.size(), &size), 1);
+    EXPECT_EQ(size, 40u);
 }
 
 }  // namespace
