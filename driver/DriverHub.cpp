@@ -582,7 +582,8 @@ std::string DriverHub::queueLine(SessionId session, const std::string& applicati
                 continue;
             }
             const StreamEnd& holder = sending ? stream.ends[1 - e] : stream.ends[e];
-            if (!holder.inbox.empty()) {
+            const size_t listedFrom = sending && stream.remote ? kRemoteSendWindowWrites : 1;
+            if (holder.inbox.size() >= listedFrom) {
                 entries.push_back(keyOf(stream, e) + "=" + std::to_string(holder.inboxBytes));
             }
         }

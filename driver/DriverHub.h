@@ -63,6 +63,13 @@ public:
     // Per session, so one client cannot exhaust the driver.
     static constexpr size_t kMaxStreamsPerSession = 64;
     static constexpr size_t kMaxApplicationsPerSession = 16;
+    // A write to a contact beyond the remote side is acknowledged a round
+    // trip later. SENDING lists such a stream only once this many of its
+    // writes wait for their acknowledgement, so a client that writes while
+    // SENDING is empty keeps the link busy whatever the round trip; a slow
+    // reader still holds it back, because the peer's driver acknowledges
+    // only while the reader's inbox has room.
+    static constexpr size_t kRemoteSendWindowWrites = 8;
 
     DriverHub(platform::EventLoop& loop, DriverOutbox& outbox);
     ~DriverHub();
