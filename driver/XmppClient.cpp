@@ -1,5 +1,7 @@
 #include "driver/XmppClient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -133,6 +135,10 @@ int XmppClient::onSocket(xmpp_conn_t* conn, void* sock) {
                         " is above what the XMPP library can watch");
         return -1;
     }
+    // Small stanzas (acknowledgements, pings) must not wait for the large
+    // ones before them to be acknowledged by TCP.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     it->second->watchSocket(fd);
     return 0;
 }
