@@ -17,10 +17,10 @@ std::map<const xmpp_conn_t*, XmppClient*>& clients() {
     return registry;
 }
 
-// Only the library's errors reach the log: its debug output carries the raw
+// Only the library's warnings and errors reach the log: its debug output carries the raw
 // stream, authentication included.
 void libraryLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
-    if (level < XMPP_LEVEL_ERROR || userdata == nullptr) {
+    if (level < XMPP_LEVEL_WARN || userdata == nullptr) {
         return;
     }
     auto* log = static_cast<std::function<void(const std::string&)>*>(userdata);

@@ -476,6 +476,11 @@ TEST_F(XmppAccountTest, ConnectableListsOnlineMutualContactsAdvertisingTheApplic
          "hash='sha-1' node='n' ver='bogus='/></presence>");
     EXPECT_EQ(wire.take().size(), 1u) << "an unverified hash was cached";
 
+    // Presence from outside the roster is not looked into.
+    feed("<presence from='stranger@x.test/r'><c xmlns='http://jabber.org/protocol/caps' "
+         "hash='sha-1' node='n' ver='other='/></presence>");
+    EXPECT_TRUE(wire.take().empty()) << "asked a stranger for its features";
+
     // Offline: not connectable.
     for (const char* r : {"quillon-driver", "laptop", "liar", "second"}) {
         feed(std::string("<presence from='bob@b.test/") + r + "' type='unavailable'/>");
