@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 
@@ -191,6 +192,14 @@ void XmppClient::onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int er
         if (streamError->text != nullptr) {
             why += std::string(" (") + streamError->text + ")";
         }
+    }
+    if (why.empty() && error == ECONNABORTED && !self->signedIn &&
+        !self->settings.plaintextForTests) {
+        // What the library reports when the TLS handshake fails, a server
+        // certificate that does not verify included.
+        why = "TLS failed (the server's certificate must verify for " +
+              self->settings.jid.substr(self->settings.jid.find('@') + 1) +
+              " against the system store or cafile)";
     }
     if (why.empty() && error != 0) {
         why = std::strerror(error);
