@@ -86,9 +86,13 @@ void XmppClient::release() {
     if (conn == nullptr) {
         return;
     }
-    clients().erase(conn);
-    xmpp_conn_release(conn);
+    // Releasing a live connection makes the library report it lost; the
+    // handler must not take that for a loss to recover from, so conn no
+    // longer names it by then.
+    xmpp_conn_t* released = conn;
     conn = nullptr;
+    clients().erase(released);
+    xmpp_conn_release(released);
 }
 
 void XmppClient::connect() {
