@@ -209,7 +209,7 @@ void XmppClient::onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int er
         why = std::strerror(error);
     }
     if (why.empty()) {
-        why = self->signedIn ? "connection closed" : "sign-in failed";
+        why = self->signedIn ? "connection closed" : "connection or sign-in failed";
     }
     self->lost(why);
 }
