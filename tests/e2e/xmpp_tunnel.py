@@ -8,8 +8,9 @@ to its server, and the gateways attached to them unchanged.
 `XmppTunnel` keeps the interface of `quillon_e2e.Tunnel` (start, hosts,
 gateways, wait_gate_open, ftp, close, ...), so the demo and the tests use it
 as they use the one-machine tunnel. With `rtt_ms`, each driver reaches its
-server through delay_relay.py in its own host, adding rtt_ms to every round
-trip between driver and server.
+server through delay_relay.py in its own host, which holds every byte for
+rtt_ms / 4 each way: a round trip between the two drivers (two legs, there
+and back) gains rtt_ms.
 """
 import os
 import stat
@@ -88,7 +89,7 @@ class XmppTunnel(e2e.Tunnel):
         proc = host.popen([e2e.SYSTEM_PYTHON, os.path.join(e2e.HERE, "delay_relay.py"),
                            "--listen", "127.0.0.1:%d" % RELAY_PORT,
                            "--to", "%s:%d" % (account.server_address, xmpp_net.C2S_PORT),
-                           "--delay-ms", str(self.rtt_ms / 2.0)], log_name)
+                           "--delay-ms", str(self.rtt_ms / 4.0)], log_name)
         self.processes.append(proc)
         out = os.path.join(host.dir, log_name + ".out")
         e2e.wait_for(lambda: "relay: listening" in e2e.read_text(out) or proc.poll() is not None,
