@@ -1,8 +1,11 @@
 #include "driver/XmppClient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 
@@ -15,10 +18,10 @@ std::map<const xmpp_conn_t*, XmppClient*>& clients() {
     return registry;
 }
 
-// Only the library's errors reach the log: its debug output carries the raw
+// Only the library's warnings and errors reach the log: its debug output carries the raw
 // stream, authentication included.
 void libraryLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
-    if (level < XMPP_LEVEL_ERROR || userdata == nullptr) {
+    if (level < XMPP_LEVEL_WARN || userdata == nullptr) {
         return;
     }
     auto* log = static_cast<std::function<void(const std::string&)>*>(userdata);
@@ -133,6 +136,10 @@ int XmppClient::onSocket(xmpp_conn_t* conn, void* sock) {
                         " is above what the XMPP library can watch");
         return -1;
     }
+    // Small stanzas (acknowledgements, pings) must not wait for the large
+    // ones before them to be acknowledged by TCP.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     it->second->watchSocket(fd);
     return 0;
 }
@@ -185,6 +192,14 @@ void XmppClient::onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int er
         if (streamError->text != nullptr) {
             why += std::string(" (") + streamError->text + ")";
         }
+    }
+    if (why.empty() && error == ECONNABORTED && !self->signedIn &&
+        !self->settings.plaintextForTests) {
+        // What the library reports when the TLS handshake fails, a server
+        // certificate that does not verify included.
+        why = "TLS failed (the server's certificate must verify for " +
+              self->settings.jid.substr(self->settings.jid.find('@') + 1) +
+              " against the system store or cafile)";
     }
     if (why.empty() && error != 0) {
         why = std::strerror(error);
