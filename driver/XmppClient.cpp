@@ -86,9 +86,13 @@ void XmppClient::release() {
     if (conn == nullptr) {
         return;
     }
-    clients().erase(conn);
-    xmpp_conn_release(conn);
+    // Releasing a live connection makes the library report it lost; the
+    // handler must not take that for a loss to recover from, so conn no
+    // longer names it by then.
+    xmpp_conn_t* released = conn;
     conn = nullptr;
+    clients().erase(released);
+    xmpp_conn_release(released);
 }
 
 void XmppClient::connect() {
@@ -205,7 +209,7 @@ void XmppClient::onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int er
         why = std::strerror(error);
     }
     if (why.empty()) {
-        why = self->signedIn ? "connection closed" : "sign-in failed";
+        why = self->signedIn ? "connection closed" : "connection or sign-in failed";
     }
     self->lost(why);
 }

@@ -666,7 +666,7 @@ TEST_F(XmppAccountTest, ThePeerRefusingEndsTheOpeningStreamUnannounced) {
     feed("<iq type='error' from='" + kBobFull + "' id='" + attrOf(out[0], "id") +
          "'><error type='cancel'><not-acceptable "
          "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
-    EXPECT_TRUE(outbox.take(id).empty());
+    EXPECT_EQ(outbox.take(id), (Texts{"APPLICATION " + kApp + " STREAMS"}));
     EXPECT_EQ(hub.streamCount(), 0u);
     hub.handleCommand(id, "ALTER APPLICATION " + kApp + " WRITE " + kBob + ":1 x");
     EXPECT_EQ(outbox.take(id).back().substr(0, 9), "ERROR 549");
