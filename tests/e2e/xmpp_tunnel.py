@@ -23,17 +23,6 @@ RELAY_PORT = 5223          # the delaying relay's port on the host's loopback
 RELAY_START_S = 10
 
 
-def driver_speaks_xmpp():
-    """Empty when this tree's driver has XMPP accounts; else why the tests wait."""
-    source = os.path.join(e2e.HERE, "..", "..", "driver")
-    for name in sorted(os.listdir(source)):
-        if name.endswith((".cpp", ".h")) and "password_file" in e2e.read_text(
-                os.path.join(source, name)):
-            return ""
-    return "waiting for the driver's XMPP accounts (issue 16, items 1-3): " \
-           "this tree's driver cannot sign in to an XMPP server yet"
-
-
 class XmppTunnel(e2e.Tunnel):
     def __init__(self, build_dir, federated=False, rtt_ms=0, stanza_log=False,
                  extra_users=(), contacts=None, **kwargs):
