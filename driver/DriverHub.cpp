@@ -619,7 +619,12 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
             }
         }
         if (!stream.announced) {
-            continue;  // never listed: nobody hears of it
+            // Never listed: only the client that asked for it hears that it
+            // did not come about (its list, unchanged).
+            if (stream.ends[0].session != 0) {
+                want({stream.ends[0].session, stream.application, 0});
+            }
+            continue;
         }
         if (stream.remote) {
             const int e = localEnd(stream);

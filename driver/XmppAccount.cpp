@@ -543,6 +543,9 @@ void XmppAccount::onPresence(xmpp_stanza_t* presence) {
     if (from.find('/') == std::string::npos) {
         return;  // presence of an account, not of a resource
     }
+    if (roster.count(bare) == 0) {
+        return;  // only roster items count (and none other fills the tables)
+    }
     if (type == "unavailable" || type == "error") {
         auto it = presences.find(bare);
         if (it != presences.end()) {

@@ -50,7 +50,7 @@ public:
     static constexpr int kServerPingPeriodMs = 10000;
     static constexpr int kServerPingTimeoutMs = 10000;
     static constexpr int kPeerPingPeriodMs = 2000;
-    static constexpr int kPeerSilenceMs = 8000;  // + one tick: under 10 s
+    static constexpr int kPeerSilenceMs = 7000;  // + one tick and loop delays: under 10 s
     static constexpr int kDeferMs = 1;           // work the hub must not see re-entered
     static constexpr size_t kBlockSizeBytes = 65535;  // advertised in the open request
     static constexpr size_t kMaxBlockBytes =

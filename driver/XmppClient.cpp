@@ -1,8 +1,11 @@
 #include "driver/XmppClient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 
@@ -15,10 +18,10 @@ std::map<const xmpp_conn_t*, XmppClient*>& clients() {
     return registry;
 }
 
-// Only the library's errors reach the log: its debug output carries the raw
+// Only the library's warnings and errors reach the log: its debug output carries the raw
 // stream, authentication included.
 void libraryLog(void* userdata, xmpp_log_level_t level, const char* area, const char* msg) {
-    if (level < XMPP_LEVEL_ERROR || userdata == nullptr) {
+    if (level < XMPP_LEVEL_WARN || userdata == nullptr) {
         return;
     }
     auto* log = static_cast<std::function<void(const std::string&)>*>(userdata);
@@ -83,9 +86,13 @@ void XmppClient::release() {
     if (conn == nullptr) {
         return;
     }
-    clients().erase(conn);
-    xmpp_conn_release(conn);
+    // Releasing a live connection makes the library report it lost; the
+    // handler must not take that for a loss to recover from, so conn no
+    // longer names it by then.
+    xmpp_conn_t* released = conn;
     conn = nullptr;
+    clients().erase(released);
+    xmpp_conn_release(released);
 }
 
 void XmppClient::connect() {
@@ -133,6 +140,10 @@ int XmppClient::onSocket(xmpp_conn_t* conn, void* sock) {
                         " is above what the XMPP library can watch");
         return -1;
     }
+    // Small stanzas (acknowledgements, pings) must not wait for the large
+    // ones before them to be acknowledged by TCP.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     it->second->watchSocket(fd);
     return 0;
 }
@@ -186,11 +197,19 @@ void XmppClient::onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int er
             why += std::string(" (") + streamError->text + ")";
         }
     }
+    if (why.empty() && error == ECONNABORTED && !self->signedIn &&
+        !self->settings.plaintextForTests) {
+        // What the library reports when the TLS handshake fails, a server
+        // certificate that does not verify included.
+        why = "TLS failed (the server's certificate must verify for " +
+              self->settings.jid.substr(self->settings.jid.find('@') + 1) +
+              " against the system store or cafile)";
+    }
     if (why.empty() && error != 0) {
         why = std::strerror(error);
     }
     if (why.empty()) {
-        why = self->signedIn ? "connection closed" : "sign-in failed";
+        why = self->signedIn ? "connection closed" : "connection or sign-in failed";
     }
     self->lost(why);
 }

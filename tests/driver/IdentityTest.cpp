@@ -1,11 +1,28 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 #include "driver/Identity.h"
 #include "driver/ScratchDirectory.h"
+
+namespace {
+
+// "ddddd-ddddd-…" with eight groups: the printed form of a fingerprint.
+bool looksLikeFingerprint(const std::string& text) {
+    if (text.size() != 47) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i % 6 == 5;
+        if (dash ? text[i] != '-' : (text[i] < '0' || text[i] > '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 TEST(Identity, FirstStartMakesAnOwnerOnlyFileAndLaterStartsReadTheSameKey) {
     ScratchDirectory dir;
@@ -94,14 +111,13 @@ TEST(Identity, RefusesALinkOrADirectoryInPlaceOfTheFile) {
 }
 
 TEST(Identity, FingerprintIsEightGroupsOfFiveDigitsAndTellsKeysApart) {
-    const std::regex shape("[0-9]{5}(-[0-9]{5}){7}");
     std::string previous;
     for (int i = 0; i < 20; ++i) {
         Identity identity;
         std::string error;
         ASSERT_TRUE(Identity::generate(identity, error)) << error;
         const std::string fingerprint = identity.fingerprint();
-        EXPECT_TRUE(std::regex_match(fingerprint, shape)) << fingerprint;
+        EXPECT_TRUE(looksLikeFingerprint(fingerprint)) << fingerprint;
         EXPECT_EQ(fingerprint, Identity::fingerprintOf(identity.publicKey()));
         EXPECT_NE(fingerprint, previous);
         previous = fingerprint;

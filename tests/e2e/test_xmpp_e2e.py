@@ -27,7 +27,10 @@ SMALL_SIZE = 300 * 1000
 BIG_SIZE = 12 * 1000 * 1000       # long enough to still be running when a fault lands
 GATE_OPEN_S = 60
 RECOVERY_S = 60                   # a restart is followed by a good transfer within this
-LATE_REPORT_S = 40                # how much later a recovery is still waited for, to report it
+# How much later a recovery is still waited for, to report it: two of the
+# Client's once-a-minute automatic connections, since one may go to a contact
+# list the driver has not yet had back from the server.
+LATE_REPORT_S = 75
 REATTACH_S = 30                   # a driver signed in again attaches its gateway within this
 ATTACHED = "SKYPECONTROLAPI_ATTACH_SUCCESS"      # the gateways' "-D583" traces of the attach codes
 NOT_AVAILABLE = "SKYPECONTROLAPI_ATTCH_NOT_AVAILABLE"
@@ -44,7 +47,7 @@ def keep_or_remove(tunnel):
 
 
 def why_not_run():
-    return xmpp_net.can_build() or xmpp_tunnel.driver_speaks_xmpp()
+    return xmpp_net.can_build()
 
 
 class XmppCase(unittest.TestCase):

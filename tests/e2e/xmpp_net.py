@@ -96,6 +96,15 @@ def make_ca(directory, domains):
 
 # -- namespaces ---------------------------------------------------------------
 
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """In the child before exec: SIGKILL when the parent goes (kept across exec)."""
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
 class Netns(e2e.Host):
     """A named network namespace with its own directory; the e2e Host interface."""
 
@@ -124,6 +133,21 @@ class Netns(e2e.Host):
 
     def prefix(self):
         return ["ip", "netns", "exec", self.ns]
+
+    def popen(self, argv, log_name, env=None, stdin=subprocess.DEVNULL):
+        """As Host.popen, and the child dies with the process that started it,
+        so a test killed by its time-out leaves no server or driver behind."""
+        out = open(os.path.join(self.dir, log_name + ".out"), "wb")
+        err = open(os.path.join(self.dir, log_name + ".err"), "wb")
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        try:
+            return subprocess.Popen(self.prefix() + argv, stdout=out, stderr=err, stdin=stdin,
+                                    env=full_env, start_new_session=True,
+                                    preexec_fn=die_with_parent)
+        finally:
+            out.close()  # the child holds its own copies
+            err.close()
 
     def close(self):
         subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
