@@ -314,6 +314,10 @@ void DriverHub::setRemoteAvailable(const std::string& handle, bool available) {
                 session.authorizeTimer = 0;
             }
             session.state = SessionState::kUnavailable;
+            // A client told "not available" registers its applications anew
+            // once it is attached again; keeping the old ones would answer
+            // that CREATE with a duplicate error.
+            session.applications.clear();
             log(handle + ": client " + std::to_string(id) + " told: not available (signed out)");
             outbox.sendAttach(id, kAttachNotAvailable);
         }

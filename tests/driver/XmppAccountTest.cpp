@@ -825,6 +825,9 @@ TEST_F(XmppAccountTest, LosingTheServerEndsStreamsAndTellsTheClientNotAvailable)
     Texts told = outbox.take(id);
     ASSERT_FALSE(told.empty());
     EXPECT_EQ(told.front(), "ATTACH 0");
+    // The client registers its application anew, as after any attach.
+    hub.handleCommand(id, "CREATE APPLICATION " + kApp);
+    EXPECT_EQ(outbox.take(id), (Texts{"CREATE APPLICATION " + kApp}));
     hub.handleCommand(id, "GET APPLICATION " + kApp + " CONNECTABLE");
     EXPECT_EQ(outbox.take(id).back(), "APPLICATION " + kApp + " CONNECTABLE " + kBob);
 }

@@ -217,12 +217,6 @@ class XmppFaultCase(XmppCase):
         print("%s restarted: a new transfer done %.1f s later" % (what, elapsed),
               file=sys.stderr)
         self.assertSameGateways()
-        if elapsed >= RECOVERY_S:
-            # The driver is back and the gate reopened, but only on the Client's
-            # once-a-minute automatic connection: the gateway does not yet
-            # restart that countdown when it loses its attachment (issue 13).
-            self.skipTest("waiting for issue 13: the gate came back %.1f s after the restart, "
-                          "on the automatic connection's next minute, not at once" % elapsed)
         self.assertLess(elapsed, RECOVERY_S, "the gate came back too late")
 
     def start_big_retr(self):
