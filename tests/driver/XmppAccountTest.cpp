@@ -1065,7 +1065,7 @@ TEST(XmppText, Base64RoundTripsAndRefusesGarbage) {
 }
 
 TEST(XmppText, CapsVerMatchesThePublishedExample) {
-    // The simple example of the entity-capabilities specification.
+    // The simple example published with entity capabilities (XEP-0115).
     EXPECT_EQ(xmpptext::capsVer("client", "pc", "Exodus 0.9.1",
                                 {"http://jabber.org/protocol/disco#info",
                                  "http://jabber.org/protocol/disco#items",
