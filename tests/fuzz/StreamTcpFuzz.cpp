@@ -162,9 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
             FUZZ_CHECK(waits <= XR_SKYPESTREAM::kRoomWaitTries, "waits for room are bounded");
             if (manager.dataLinkServers != serversBefore) {
-                FUZZ_CHECK(manager.dataLinkServers == serversBefore + 1 && verdict.accepted &&
+                // Control text is handled as lines, so one packet may complete
+                // lines held from earlier ones: several passive replies, each
+                // with its own listener, may pass through at once.
+                FUZZ_CHECK(manager.dataLinkServers > serversBefore && verdict.accepted &&
                                verdict.header.kind == kKindControlData,
-                           "one data-link listener, only for control data");
+                           "data-link listeners only for control data");
                 FUZZ_CHECK(manager.lastDataLinkPort >= 1 && manager.lastDataLinkPort <= 65535,
                            "a data-link listener only for a real port");
                 FUZZ_CHECK(connected && manager.lastBindAddress == loopback,
