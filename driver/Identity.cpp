@@ -1,5 +1,7 @@
 #include "driver/Identity.h"
 
+#include "driver/SyncedWrite.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -207,26 +209,10 @@ bool Identity::loadOrCreate(const std::string& path, Identity& out, bool& create
                       kBase64Variant);
     std::string text = std::string(kFileComment) + kFileTag + " " + encoded + "\n";
     sodium_memzero(encoded, sizeof encoded);
-    size_t written = 0;
-    bool ok = true;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    sodium_memzero(text.data(), text.size());
-    // The key must be on disk before anyone pins it: a key that is lost in
-    // a crash would look like an impostor to every contact.
-    if (ok && ::fsync(fd) != 0) {
-        ok = false;
-    }
+    // The key must be on disk before anyone pins it.
+    const bool ok = writeAllSynced(fd, text.data(), text.size());
     const int writeErrno = errno;
+    sodium_memzero(text.data(), text.size());
     ::close(fd);
     if (!ok) {
         ::unlink(path.c_str());

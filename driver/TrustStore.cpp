@@ -1,5 +1,7 @@
 #include "driver/TrustStore.h"
 
+#include "driver/SyncedWrite.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,20 +126,7 @@ bool TrustStore::writeFile(const std::string& path, const Entries& entries, std:
         error = "cannot write trust file " + path + ": " + std::strerror(errno);
         return false;
     }
-    size_t written = 0;
-    bool ok = true;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
+    const bool ok = writeAllSynced(fd, text.data(), text.size());
     const int writeErrno = errno;
     ::close(fd);
     if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
