@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../skype/RecordingTransport.h"
 #include "../ui/TempDirectory.h"
 #include "app/CQuillonCom.h"
 #include "platform/PollEventLoop.h"
@@ -16,36 +17,13 @@
 
 namespace {
 
-constexpr WindowHandle kDriverWindow = 0x5150;
-
-// Takes every command (result 1) and records it.
-class Transport : public SkypeTransport {
-public:
-    int broadcastDiscover(WindowHandle, unsigned) override { return 1; }
-    WindowResult sendCopyData(WindowHandle target, WindowHandle,
-                              const CopyDataBlock& block) override {
-        if (target == 0) {
-            return 0;
-        }
-        commands.emplace_back(static_cast<const char*>(block.data));
-        return 1;
-    }
-    bool sent(const std::string& command) const {
-        for (const std::string& c : commands) {
-            if (c == command) {
-                return true;
-            }
-        }
-        return false;
-    }
-    std::vector<std::string> commands;
-};
+constexpr WindowHandle kDriverWindow = RecordingTransport::kDriverWindow;
 
 // Records the controller's notifications, with the commands the driver had
 // seen at that moment.
 class Window : public CQuillonForTcpComListener {
 public:
-    explicit Window(Transport& transport) : transport(transport) {}
+    explicit Window(RecordingTransport& transport) : transport(transport) {}
     void notifyLog(const char* line) override { calls.push_back(std::string("log ") + line); }
     void notifySkypeComStatusChange() override {
         calls.push_back("status");
@@ -57,7 +35,7 @@ public:
         calls.push_back("rate " + std::to_string(index) + " " + std::to_string(int(sent)) + " " +
                         std::to_string(int(received)));
     }
-    Transport& transport;
+    RecordingTransport& transport;
     std::vector<std::string> calls;
     size_t commandsAtStatus = 0;
 };
@@ -84,7 +62,7 @@ protected:
     CPropaty settings;  // the process's settings, as the main dialog's member is
     platform::ManualClock clock;
     platform::PollEventLoop loop{clock};
-    Transport transport;
+    RecordingTransport transport;
     std::unique_ptr<CQuillonCom> controller;
 };
 
@@ -104,8 +82,8 @@ TEST_F(ControllerTest, InitRegistersTheControllerFirstAndNamesApplicationZero) {
     // The windows heard of status 1 before the models sent anything.
     EXPECT_EQ(window.calls, std::vector<std::string>{"status"});
     EXPECT_EQ(window.commandsAtStatus, 0u);
-    EXPECT_TRUE(transport.sent("SEARCH FRIENDS"));
-    EXPECT_TRUE(transport.sent("CREATE APPLICATION QuillonForFtp2000"));
+    EXPECT_TRUE(transport.hasSent("SEARCH FRIENDS"));
+    EXPECT_TRUE(transport.hasSent("CREATE APPLICATION QuillonForFtp2000"));
 }
 
 TEST_F(ControllerTest, StatusZeroReachesTheWindowsFirstThenResetsTheModels) {
@@ -160,7 +138,7 @@ TEST_F(ControllerTest, ForwardsSelectionAndModelQueries) {
     EXPECT_EQ(controller->hasAcceptingStream(7), 0);
     transport.commands.clear();
     controller->connectSelectedUser();
-    EXPECT_TRUE(transport.sent("ALTER APPLICATION QuillonForFtp2000 CONNECT alice"));
+    EXPECT_TRUE(transport.hasSent("ALTER APPLICATION QuillonForFtp2000 CONNECT alice"));
     int modelCalls = 0;
     for (const std::string& c : window.calls) {
         modelCalls += c == "model" ? 1 : 0;

@@ -32,6 +32,7 @@
 #include "tcp/XR_TCPMANAGERFORFTP.h"
 #include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
+#include "../skype/RecordingTransport.h"
 #include "../tunnel/PacketBuilder.h"
 
 namespace fuzz {
@@ -83,26 +84,6 @@ private:
     const uint8_t* data;
     size_t size;
     size_t at = 0;
-};
-
-// Records every command the link sends; takes it (result 1) unless a target
-// makes the driver refuse (result 0).
-class FuzzTransport : public SkypeTransport {
-public:
-    static constexpr WindowHandle kDriverWindow = 0x5150;
-    int broadcastDiscover(WindowHandle, unsigned) override { return 1; }
-    WindowResult sendCopyData(WindowHandle target, WindowHandle,
-                              const CopyDataBlock& block) override {
-        if (target == 0) {
-            return 0;
-        }
-        commands.emplace_back(static_cast<const char*>(block.data));
-        byteCounts.push_back(block.byteCount);
-        return result;
-    }
-    std::vector<std::string> commands;
-    std::vector<unsigned> byteCounts;
-    WindowResult result = 1;
 };
 
 // What every target that touches the link or the models needs, made once per

@@ -53,7 +53,7 @@ void checkUsers(const XR_SKYPEMODEL& users) {
     }
 }
 
-void checkCommands(const fuzz::FuzzTransport& transport, size_t from) {
+void checkCommands(const RecordingTransport& transport, size_t from) {
     for (size_t i = from; i < transport.commands.size(); ++i) {
         const std::string& command = transport.commands[i];
         FUZZ_CHECK(transport.byteCounts[i] == command.size() + 1,
@@ -89,13 +89,13 @@ void checkStreams(XR_A2AMODEL& model) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ProcessSetUp& process = fuzz::ProcessSetUp::get();
-    fuzz::FuzzTransport transport;
+    RecordingTransport transport;
     XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
     link->setTransport(&transport);
     XR_SKYPEMODEL* users = XR_SKYPEMODEL::getInstance();
     XR_A2AMODEL* model = XR_A2AMODEL::getInstance();
     model->setApplicationName(0, kApplication);
-    link->onAttachMessage(link->getAttachMessageId(), fuzz::FuzzTransport::kDriverWindow, 0);
+    link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow, 0);
     // The usual start: contacts known, the application registered, so the
     // input reaches streams quickly.
     link->parseNotification("USERS bob, carol");
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // a refused one ends the attachment.
             transport.result = transport.result == 0 ? 1 : 0;
         } else if (line == "^") {
-            link->onAttachMessage(link->getAttachMessageId(), fuzz::FuzzTransport::kDriverWindow,
+            link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow,
                                   0);
         } else {
             link->parseNotification(line.c_str(), static_cast<int>(line.size() + 1));

@@ -30,7 +30,7 @@ constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
 constexpr size_t kRepeatUnit = 256;
 constexpr size_t kMaxRepeatedChars = kMaxReplyHexChars + 4096;
 
-void checkCommands(const fuzz::FuzzTransport& transport, size_t from) {
+void checkCommands(const RecordingTransport& transport, size_t from) {
     const std::string write = std::string("ALTER APPLICATION ") + kApplication + " WRITE bob:3 ";
     const std::string disconnect =
         std::string("ALTER APPLICATION ") + kApplication + " DISCONNECT bob:3";
@@ -52,10 +52,10 @@ void checkCommands(const fuzz::FuzzTransport& transport, size_t from) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ProcessSetUp& process = fuzz::ProcessSetUp::get();
-    fuzz::FuzzTransport transport;
+    RecordingTransport transport;
     XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
     link->setTransport(&transport);
-    link->onAttachMessage(link->getAttachMessageId(), fuzz::FuzzTransport::kDriverWindow, 0);
+    link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow, 0);
     {
         auto owned = std::make_unique<fuzz::FuzzTcpManager>();
         fuzz::FuzzTcpManager& manager = *owned;

@@ -87,10 +87,10 @@ void drain(XR_SOCKETTCP* socket, std::vector<unsigned char>& slot) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ProcessSetUp& process = fuzz::ProcessSetUp::get();
     fuzz::ByteReader in(data, size);
-    fuzz::FuzzTransport transport;
+    RecordingTransport transport;
     XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
     link->setTransport(&transport);
-    link->onAttachMessage(link->getAttachMessageId(), fuzz::FuzzTransport::kDriverWindow, 0);
+    link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow, 0);
     std::vector<unsigned char> slot(XR_QUE::kSlotBytes);
     {
         const uint8_t setUp = in.u8();

@@ -1,10 +1,14 @@
 #pragma once
 
-// A transport for tests of everything that talks through the link: it
-// records every command line and answers each with `result`, and counts
-// discovery requests. Install it with XR_SKYPECOM::setTransport, then make
-// the link attached with attachLink() and feed notifications with
-// XR_SKYPECOM::parseNotification.
+// The one transport for tests (and fuzz targets) of everything that talks
+// through the link: it records every command line with its byte count and
+// answers each with `result`, and counts discovery requests. Install it with
+// XR_SKYPECOM::setTransport, then make the link attached with attachLink()
+// and feed notifications with XR_SKYPECOM::parseNotification.
+//
+// A command sent before any driver window is known (target 0) is recorded
+// too, so a test sees what the link tried, but it always fails: nothing
+// takes a block sent to no window.
 
 #include <string>
 #include <vector>
@@ -26,9 +30,19 @@ public:
     WindowResult sendCopyData(WindowHandle target, WindowHandle sender,
                               const CopyDataBlock& block) override {
         (void)sender;
-        sent.emplace_back(static_cast<const char*>(block.data));
+        commands.emplace_back(static_cast<const char*>(block.data));
         byteCounts.push_back(block.byteCount);
-        return target == 0 ? 0 : result;  // nothing takes a block sent to no window
+        return target == 0 ? 0 : result;
+    }
+
+    // Whether `command` is among the recorded commands.
+    bool hasSent(const std::string& command) const {
+        for (const std::string& c : commands) {
+            if (c == command) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // Makes the link attached (status 1) to kDriverWindow.
@@ -36,7 +50,7 @@ public:
         link->onAttachMessage(link->getAttachMessageId(), kDriverWindow, 0);
     }
 
-    std::vector<std::string> sent;
+    std::vector<std::string> commands;
     std::vector<unsigned> byteCounts;
     WindowResult result = 1;
     int discovers = 0;

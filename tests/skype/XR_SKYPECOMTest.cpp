@@ -104,7 +104,7 @@ TEST_F(XR_SKYPECOMTest, OtherMessagesAreNotTheAttachMessage) {
 
 TEST_F(XR_SKYPECOMTest, SendBeforeAttachWindowFailsLogsAndTellsEveryListenerInOrder) {
     EXPECT_EQ(link->sendCommand("SEARCH FRIENDS"), 0);
-    EXPECT_EQ(transport.sent, (std::vector<std::string>{"SEARCH FRIENDS"}));
+    EXPECT_EQ(transport.commands, (std::vector<std::string>{"SEARCH FRIENDS"}));
     EXPECT_EQ(eventLines,
               (std::vector<std::string>{"2 SkypeDriverへの通知に失敗しました。Skypeは未接続"}));
     EXPECT_EQ(calls, (Calls{"controller:status:0", "model:status:0"}));
@@ -127,7 +127,7 @@ TEST_F(XR_SKYPECOMTest, ALongCommandIsSentWholeAndOnlyItsTraceIsCut) {
     RecordingTransport::attachLink(link);
     const std::string command = "ALTER APPLICATION A WRITE bob:1 " + std::string(900, 'f');
     EXPECT_EQ(link->sendCommand(command.c_str()), 1);
-    EXPECT_EQ(transport.sent.back(), command);
+    EXPECT_EQ(transport.commands.back(), command);
     EXPECT_EQ(transport.byteCounts.back(), command.size() + 1);
     EXPECT_TRUE(traced("<-(0): " + command.substr(0, 512) + "\n"));
 }

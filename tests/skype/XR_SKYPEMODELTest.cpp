@@ -38,7 +38,7 @@ protected:
     void withContacts() {
         RecordingTransport::attachLink(link);
         link->parseNotification("USERS alice, bob, carol");
-        transport.sent.clear();
+        transport.commands.clear();
         listener.changes = 0;
     }
 
@@ -59,8 +59,8 @@ protected:
 TEST_F(XR_SKYPEMODELTest, AttachAsksForContactsAndTheListFillsInOrderThenEachIsQueried) {
     EXPECT_STREQ(model->getName(), "XR_SKYPEMODEL");
     RecordingTransport::attachLink(link);
-    EXPECT_EQ(transport.sent, (Sent{"SEARCH FRIENDS"}));
-    transport.sent.clear();
+    EXPECT_EQ(transport.commands, (Sent{"SEARCH FRIENDS"}));
+    transport.commands.clear();
 
     link->parseNotification("USERS alice, bob, carol");
     EXPECT_EQ(handles(), (std::vector<std::string>{"alice", "bob", "carol"}));
@@ -69,7 +69,7 @@ TEST_F(XR_SKYPEMODELTest, AttachAsksForContactsAndTheListFillsInOrderThenEachIsQ
     }
     EXPECT_STREQ(model->getSelectedUser()->handle, "alice");
     EXPECT_EQ(listener.changes, 1);
-    EXPECT_EQ(transport.sent, (Sent{"GET USER alice ONLINESTATUS", "GET USER bob ONLINESTATUS",
+    EXPECT_EQ(transport.commands, (Sent{"GET USER alice ONLINESTATUS", "GET USER bob ONLINESTATUS",
                                     "GET USER carol ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
 }
 
@@ -78,15 +78,15 @@ TEST_F(XR_SKYPEMODELTest, EveryStatusOneRebuildsTheListAndSelectsTheFirstAgain) 
     model->selectNextUser();
     link->parseNotification("USER bob ONLINESTATUS ONLINE");
     RecordingTransport::attachLink(link);
-    EXPECT_EQ(transport.sent, (Sent{"SEARCH FRIENDS"}));
+    EXPECT_EQ(transport.commands, (Sent{"SEARCH FRIENDS"}));
     link->parseNotification("USERS bob, dave");
     EXPECT_EQ(handles(), (std::vector<std::string>{"bob", "dave"}));
     EXPECT_EQ(model->getSelectedIndex(), 0);
     EXPECT_EQ(model->getFriend(0)->onlineStatus, 1);
     // Other statuses ask for nothing.
-    transport.sent.clear();
+    transport.commands.clear();
     link->onAttachMessage(link->getAttachMessageId(), RecordingTransport::kDriverWindow, 2);
-    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_TRUE(transport.commands.empty());
 }
 
 TEST_F(XR_SKYPEMODELTest, AnEmptyListGivesOneEntryWithAnEmptyHandle) {
@@ -156,7 +156,7 @@ TEST_F(XR_SKYPEMODELTest, BuddyStatusThreeAddsANewContactOnce) {
     link->parseNotification("USER bob BUDDYSTATUS 3");
     EXPECT_EQ(model->getFriendCount(), 4);
     EXPECT_EQ(listener.changes, 0);
-    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_TRUE(transport.commands.empty());
 }
 
 TEST_F(XR_SKYPEMODELTest, SetConnectableMarksOneApplicationIndexOnly) {

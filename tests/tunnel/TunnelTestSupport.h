@@ -22,27 +22,12 @@
 #include "tcp/XR_TCPMANAGERFORFTP.h"
 #include "tunnel/TunnelPacket.h"
 #include "PacketBuilder.h"
+#include "../skype/RecordingTransport.h"
 #include "tunnel/eventLine.h"
 
 namespace tunneltest {
 
-constexpr WindowHandle kDriverWindow = 77;
-
-// Records every command the link sends; answers `result` (0 makes the send fail).
-class RecordingTransport : public SkypeTransport {
-public:
-    int broadcastDiscover(WindowHandle, unsigned) override { return 1; }
-    WindowResult sendCopyData(WindowHandle target, WindowHandle,
-                              const CopyDataBlock& block) override {
-        if (target == 0) {
-            return 0;
-        }
-        commands.emplace_back(static_cast<const char*>(block.data));
-        return result;
-    }
-    std::vector<std::string> commands;
-    WindowResult result = 1;
-};
+constexpr WindowHandle kDriverWindow = RecordingTransport::kDriverWindow;
 
 // A TCP manager that opens nothing: the test gives it bare sockets (no
 // worker, no descriptor) and sees every call the stream makes.
