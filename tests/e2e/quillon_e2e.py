@@ -21,10 +21,16 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"
 TCP_LISTEN_STATE = "0A"
+# The ports bob's FTP server hands out for passive transfers: a client
+# given one of these went around the tunnel.
+SERVER_PASSIVE_RANGE = range(30000, 30100)
+SEED_MASK = 0xffff
 
 
 class SetupError(Exception):
@@ -43,6 +49,11 @@ def sha256_of(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
+
+
+def stable_seed(name):
+    """A seed derived from name that is the same in every run (str hashes are salted)."""
+    return zlib.crc32(name.encode("utf-8")) & SEED_MASK
 
 
 def write_random_file(path, size, seed=1):
@@ -70,6 +81,26 @@ def wait_for(predicate, timeout, what, interval=0.1, on_wait=None):
             last_note = now
             on_wait()
         time.sleep(interval)
+
+
+def case_names(module):
+    """The test classes of module that hold tests, in the order they are written.
+
+    These are the CTest names too: tests/e2e/CMakeLists.txt asks each script
+    for them (--list), so a class added here is run without being listed twice.
+    """
+    loader = unittest.TestLoader()
+    return [name for name, value in vars(module).items()
+            if isinstance(value, type) and issubclass(value, unittest.TestCase)
+            and value.__module__ == module.__name__ and loader.getTestCaseNames(value)]
+
+
+def list_cases_if_asked(module_name):
+    """Prints the module's test classes one a line and exits when --list is given."""
+    if "--list" in sys.argv[1:]:
+        for name in case_names(sys.modules[module_name]):
+            print(name)
+        sys.exit(0)
 
 
 def choose_isolation():
@@ -270,7 +301,8 @@ class Tunnel:
         bob = self.hosts["bob"]
         self.ftp_server = bob.popen(
             [SYSTEM_PYTHON, os.path.join(HERE, "ftp_server.py"), "--port", str(self.server_port),
-             "--root", self.ftp_root, "--log", self.server_log, "--passive", "30000-30099"]
+             "--root", self.ftp_root, "--log", self.server_log, "--passive",
+             "%d-%d" % (SERVER_PASSIVE_RANGE[0], SERVER_PASSIVE_RANGE[-1])]
             + (["--user", self.ftp_user, "--password", self.ftp_password]
                if getattr(self, "ftp_user", None) else []),
             "ftp-server")

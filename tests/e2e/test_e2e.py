@@ -18,7 +18,7 @@ import quillon_e2e as e2e  # noqa: E402
 BUILD_DIR = None
 GATEWAY = "quillonftp"
 FILE_SIZE = 5 * 1000 * 1000
-PASSIVE_RANGE = range(30000, 30100)
+PASSIVE_RANGE = e2e.SERVER_PASSIVE_RANGE
 
 
 class TunnelCase(unittest.TestCase):
@@ -54,7 +54,7 @@ class TunnelCase(unittest.TestCase):
     def upload_source(self, name):
         path = self.alice_path(name)
         if not os.path.exists(path):
-            e2e.write_random_file(path, FILE_SIZE, seed=hash(name) & 0xffff)
+            e2e.write_random_file(path, FILE_SIZE, seed=e2e.stable_seed(name))
         return path, e2e.sha256_of(path)
 
     def assertFtpOk(self, result):
@@ -665,6 +665,7 @@ class BackToBack(TunnelCase):
 
 
 def main():
+    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)

@@ -89,7 +89,7 @@ class XmppCase(unittest.TestCase):
     def upload_source(self, name, size=FILE_SIZE):
         path = self.alice_path(name)
         if not os.path.exists(path):
-            e2e.write_random_file(path, size, seed=hash(name) & 0xffff)
+            e2e.write_random_file(path, size, seed=e2e.stable_seed(name))
         return path, e2e.sha256_of(path)
 
     def url(self, name):
@@ -339,6 +339,7 @@ def run_tests(argv):
 
 
 def main():
+    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
