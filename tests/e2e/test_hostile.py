@@ -484,6 +484,7 @@ except socket.timeout:
 
 
 def main():
+    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)

@@ -121,6 +121,7 @@ def run_tests(argv):
 
 
 def main():
+    e2e.list_cases_if_asked(__name__)
     # --build is accepted (and unused) so CTest can call every e2e script alike.
     argv = [a for a in sys.argv]
     if "--build" in argv:

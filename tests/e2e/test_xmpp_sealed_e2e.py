@@ -331,6 +331,7 @@ def run_tests(argv):
 
 
 def main():
+    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY, DRIVER, EXPECT_CLEAR
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
