@@ -108,7 +108,8 @@ class HostSetup:
         self.tunnel.processes.append(proc)
 
     def host_log(self, name):
-        return e2e.read_text(os.path.join(self.tunnel.hosts[name].dir, "gateway.err"))
+        host = self.tunnel.hosts.get(name)
+        return e2e.read_text(os.path.join(host.dir, "gateway.err")) if host else ""
 
     def host_trace(self, name):
         return self.tunnel.gateway_trace(name)
