@@ -484,8 +484,8 @@ except socket.timeout:
 
 
 def main():
-    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY
+    e2e.list_cases_if_asked(__name__)
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--gateway", default="quillonftp")

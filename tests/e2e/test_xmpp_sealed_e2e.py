@@ -331,8 +331,8 @@ def run_tests(argv):
 
 
 def main():
-    e2e.list_cases_if_asked(__name__)
     global BUILD_DIR, GATEWAY, DRIVER, EXPECT_CLEAR
+    e2e.list_cases_if_asked(__name__)
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--gateway", default="quillonftp")
