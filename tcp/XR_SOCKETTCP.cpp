@@ -744,8 +744,8 @@ int XR_SOCKETTCP::waitForPeerReply() {
 
 void XR_SOCKETTCP::endControlClient(StepExit exit) {
     connectState.store(kIdle);
-    if (exit != StepExit::kPeerDisconnect) {
-        queueDisconnect();  // the peer's own notice needs no answer
+    if (exit != StepExit::kPeerDisconnect) {  // a peer that ended it needs no notice
+        queueDisconnect();
     }
     closeDescriptor(connSocket, true);
     if (exit == StepExit::kReceiveFailure) {
