@@ -362,7 +362,7 @@ int XR_SOCKETTCP::receiveInto(uint8_t* dest, size_t capacity) {
     return 0;
 }
 
-void XR_SOCKETTCP::enqueueMessage(int code) {
+int XR_SOCKETTCP::enqueueMessage(int code) {
     uint8_t packet[kPacketHeaderBytes] = {};
     TunnelPacketHeader header;
     initPacketHeader(header);
@@ -370,18 +370,11 @@ void XR_SOCKETTCP::enqueueMessage(int code) {
     header.kind = control != 0 ? kKindControlMessage : kKindDataLinkMessage;
     header.code = static_cast<uint16_t>(code);
     storePacketHeader(header, packet);
-    toPeerQueue.enqueue(packet, sizeof packet);
+    return toPeerQueue.enqueue(packet, sizeof packet);
 }
 
 int XR_SOCKETTCP::queueDisconnect() {
-    uint8_t packet[kPacketHeaderBytes] = {};
-    TunnelPacketHeader header;
-    initPacketHeader(header);
-    header.port = static_cast<uint16_t>(port);
-    header.kind = control != 0 ? kKindControlMessage : kKindDataLinkMessage;
-    header.code = kCodeDisconnectRequest;
-    storePacketHeader(header, packet);
-    return toPeerQueue.enqueue(packet, sizeof packet);
+    return enqueueMessage(kCodeDisconnectRequest);
 }
 
 void XR_SOCKETTCP::setNonBlocking() {
@@ -694,61 +687,89 @@ void XR_SOCKETTCP::writeRelayCounters() const {
         static_cast<unsigned long long>(c.bytesWritten));
 }
 
+// The accept phase of a listening worker: accepts one client after another
+// until the peer confirms one. A client the peer refuses is closed and the
+// next one accepted.
+XR_SOCKETTCP::AcceptExit XR_SOCKETTCP::acceptConfirmedClient() {
+    while (stopRequested.load() == 0) {
+        // The last client's OK ends with it: until the peer confirms the
+        // next one, whatever it sends belongs to a connection that is over.
+        setReplyWaiting();
+        if (acceptClient() == 0) {
+            closeDescriptor(connSocket, false);
+            return AcceptExit::kAcceptFailed;
+        }
+        platform::trace("Thread:accept exec　OK:port:%d\n", port);
+        requestPeerConnect();
+        if (waitForPeerReply() == kReplyOk) {
+            return AcceptExit::kPeerConfirmed;
+        }
+        closeDescriptor(connSocket, true);  // refused, or a stop came first
+        if (stopRequested.load() != 0) {
+            return AcceptExit::kStoppedWithClient;
+        }
+    }
+    return AcceptExit::kStopped;
+}
+
+void XR_SOCKETTCP::requestPeerConnect() {
+    setReplyWaiting();
+    drainThenDisconnect.store(0);  // a pending end belonged to the last client
+    // Entries left from an earlier connection are dropped before the peer
+    // hears of this one, so nothing it sends for this client can be dropped
+    // with them.
+    fromPeerQueue.reset();
+    enqueueMessage(kCodeConnectRequest);
+    platform::trace("Thread:PEERにconnect-RequestをQueしました\n");
+}
+
+int XR_SOCKETTCP::waitForPeerReply() {
+    while (stopRequested.load() == 0) {
+        const int state = replyState.load();
+        if (state == kReplyWaiting) {
+            platform::trace("WaitConnectPeer");
+            sleepMs(kReplyPollMs);
+        } else if (state == kReplyOk) {
+            platform::trace("Thread:CONNECT_OK detect:port:%d\n", port);
+            return kReplyOk;
+        } else if (state == kReplyNg) {
+            platform::trace("Thread:CONNECT_NG detect:port:%d\n", port);
+            return kReplyNg;
+        } else {
+            sleepMs(kOddReplyPollMs);
+        }
+    }
+    return -1;
+}
+
+void XR_SOCKETTCP::endControlClient(StepExit exit) {
+    connectState.store(kIdle);
+    if (exit != StepExit::kPeerDisconnect) {  // a peer that ended it needs no notice
+        queueDisconnect();
+    }
+    closeDescriptor(connSocket, true);
+    if (exit == StepExit::kReceiveFailure) {
+        platform::trace("PORT(%d):PEERから切断されました.\n", port);
+    }
+}
+
 void XR_SOCKETTCP::executeServer() {
     platform::trace("executeServer Start:port:%d\n", port);
     running.store(1);
     for (;;) {
-        // Accept until the peer has confirmed a client (or accept failed).
-        bool relay = false;
-        while (stopRequested.load() == 0) {
-            // The last client's OK ends with it: until the peer confirms the
-            // next one, whatever it sends belongs to a connection that is over.
-            setReplyWaiting();
-            if (acceptClient() == 0) {
-                closeDescriptor(connSocket, false);
-                relay = true;
-                break;
-            }
-            platform::trace("Thread:accept exec　OK:port:%d\n", port);
-            setReplyWaiting();
-            drainThenDisconnect.store(0);  // a pending end belonged to the last client
-            // Entries left from an earlier connection are dropped before the
-            // peer hears of this one, so nothing it sends for this client
-            // can be dropped with them.
-            fromPeerQueue.reset();
-            enqueueMessage(kCodeConnectRequest);
-            platform::trace("Thread:PEERにconnect-RequestをQueしました\n");
-
-            int reply = -1;
-            while (stopRequested.load() == 0 && reply < 0) {
-                const int state = replyState.load();
-                if (state == kReplyWaiting) {
-                    platform::trace("WaitConnectPeer");
-                    sleepMs(kReplyPollMs);
-                } else if (state == kReplyOk) {
-                    platform::trace("Thread:CONNECT_OK detect:port:%d\n", port);
-                    reply = kReplyOk;
-                } else if (state == kReplyNg) {
-                    platform::trace("Thread:CONNECT_NG detect:port:%d\n", port);
-                    reply = kReplyNg;
-                } else {
-                    sleepMs(kOddReplyPollMs);
-                }
-            }
-            if (reply == kReplyOk) {
-                relay = true;
-                break;
-            }
-            closeDescriptor(connSocket, true);
-            if (stopRequested.load() != 0) {
-                relay = true;  // the relay start notices the stop
-                break;
-            }
-        }
-        if (!relay) {
+        const AcceptExit accepted = acceptConfirmedClient();
+        if (accepted == AcceptExit::kStopped) {
             break;
         }
-
+        // Relay start. Every other outcome of the accept phase comes here.
+        // A stop during the peer's answer (kStoppedWithClient) is noticed
+        // just below, as is an accept that failed because close shut the
+        // listener down. An accept that failed on its own (kAcceptFailed)
+        // comes here too, on purpose: with no connection the first read
+        // fails, and the receive-failure end below does what the end of any
+        // connection does: a control socket sends the peer a disconnect
+        // notice and accepts again, a data link's worker ends with its
+        // notice. The failed accept thus needs no teardown of its own.
         setNonBlocking();
         platform::trace("thread:Server port=%d start tcp rcv-send\n", port);
         if (stopRequested.load() != 0) {
@@ -764,14 +785,7 @@ void XR_SOCKETTCP::executeServer() {
         if (control == 0) {
             break;  // a data link serves one connection
         }
-        connectState.store(kIdle);
-        if (exit != StepExit::kPeerDisconnect) {
-            queueDisconnect();
-        }
-        closeDescriptor(connSocket, true);
-        if (exit == StepExit::kReceiveFailure) {
-            platform::trace("PORT(%d):PEERから切断されました.\n", port);
-        }
+        endControlClient(exit);
     }
     queueDisconnect();
     closeDescriptor(connSocket, true);

@@ -226,7 +226,30 @@ private:
     // Writes `length` bytes from `bytes` to connSocket (sendData's loop).
     int sendBytes(const uint8_t* bytes, int length);
     void writeRelayCounters() const;
-    void enqueueMessage(int code);
+    // Enqueues a header-only message packet with `code` for this socket's
+    // port and kind on the to-peer queue; the enqueue's result.
+    int enqueueMessage(int code);
+
+    // The steps of executeServer.
+    // How the accept phase ended; each outcome but kStopped goes on to the
+    // relay start (executeServer says why).
+    enum class AcceptExit {
+        kStopped,            // stop requested with no client: the worker ends
+        kAcceptFailed,       // accept failed (the listener was shut down, or an error)
+        kPeerConfirmed,      // a client the peer has confirmed: relay it
+        kStoppedWithClient,  // a stop came while the peer answered: client closed
+    };
+    AcceptExit acceptConfirmedClient();
+    // Asks the peer to connect for the client just accepted (CONNECT-REQUEST),
+    // after dropping whatever an earlier connection left.
+    void requestPeerConnect();
+    // Waits (no time limit) for the peer's answer: kReplyOk or kReplyNg, or
+    // -1 when a stop was requested first.
+    int waitForPeerReply();
+    // The end of one client of a control listener after its relay ended for
+    // `exit` (not a stop): the peer is told unless it ended the connection
+    // itself; the listener then accepts the next client.
+    void endControlClient(StepExit exit);
     // Stops a previous worker and closes leftover descriptors before a new
     // set-up.
     void retire();

@@ -1,5 +1,6 @@
 #include "tcp/XR_TCPMANAGER.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include "support/XR_EVENTLOG.h"
 
 namespace {
+
+constexpr size_t kHostBytes = 261;  // host names are cut to 260 characters
 
 // Cuts a UTF-8 text to at most `maxBytes` bytes without splitting a
 // character.
@@ -26,11 +29,6 @@ void cutAtCharacter(char* text, size_t maxBytes) {
 }
 
 }  // namespace
-
-XR_TCPMANAGER::XR_TCPMANAGER() {
-    std::strcpy(name, "XR_TCPMANAGER");
-    initialize();
-}
 
 XR_TCPMANAGER::XR_TCPMANAGER(int tunnelPort) : port(tunnelPort) {
     std::strcpy(name, "XR_TCPMANAGER");
@@ -82,21 +80,7 @@ int XR_TCPMANAGER::notifyTcpConnectRequest(int, const char*) {
 }
 
 void XR_TCPMANAGER::notifyTcpConnectReply(int requestPort, int code) {
-    platform::trace("TCPMANAGER:notifyTcpConnectReply() port:%d, repCode:%d\n", requestPort, code);
-    if (!controlSocket) {
-        return;
-    }
-    const char* text = nullptr;
-    if (code == 1) {
-        controlSocket->confirmConnection();
-        text = "OK";
-    } else if (code == 2) {
-        controlSocket->setReplyNg();
-        text = "NG";
-    }
-    if (text != nullptr) {  // any other answer changes nothing, so it is not logged
-        logEvent("TCP接続応答(%s): ポート番号=%d", text, controlSocket->getLocalPort());
-    }
+    passConnectReply(controlSocket.get(), requestPort, code);
 }
 
 void XR_TCPMANAGER::notifyTcpDisconnect(int) {}
@@ -112,6 +96,53 @@ int XR_TCPMANAGER::notifyDataLinkConnectRequest(int, const char*) {
 void XR_TCPMANAGER::notifyDataLinkConnectReply(int, int) {}
 
 void XR_TCPMANAGER::notifyDataLinkDisconnect(int) {}
+
+int XR_TCPMANAGER::connectSocket(XR_SOCKETTCP& socket, const char* host, int packetPort,
+                                 int connectPort) {
+    char realHost[kHostBytes];
+    connectHostFor(host, realHost, sizeof realHost);
+    socket.createClientSocket(packetPort, realHost, connectPort);
+    const char* shownHost = host != nullptr ? host : "";
+    if (socket.connectClient() != 0) {
+        socket.startThread();
+        if (socket.isControl() != 0) {
+            logEvent("TCP接続: %s ポート番号=%d", shownHost, packetPort);
+        } else {
+            logEvent("TCP接続(datalink): %s ポート番号=%d", shownHost, packetPort);
+        }
+        return 1;
+    }
+    lastConnectError = socket.getLastError();
+    logEvent("TCP接続失敗: %s ポート番号=%d", shownHost, packetPort);
+    errno = lastConnectError;
+    return 0;
+}
+
+void XR_TCPMANAGER::passConnectReply(XR_SOCKETTCP* socket, int requestPort, int code) {
+    platform::trace("TCPMANAGER:notifyTcpConnectReply() port:%d, repCode:%d\n", requestPort, code);
+    if (socket == nullptr) {
+        return;
+    }
+    const char* text = nullptr;
+    if (code == 1) {
+        socket->confirmConnection();
+        text = "OK";
+    } else if (code == 2) {
+        socket->setReplyNg();
+        text = "NG";
+    }
+    if (text != nullptr) {  // any other answer changes nothing, so it is not logged
+        logEvent("TCP接続応答(%s): ポート番号=%d", text, socket->getLocalPort());
+    }
+}
+
+void XR_TCPMANAGER::closeNow(XR_SOCKETTCP* socket, int requestPort) {
+    if (socket == nullptr) {
+        return;
+    }
+    socket->close();
+    logEvent("TCP切断: ポート番号=%d", requestPort);
+}
 
 void XR_TCPMANAGER::logEvent(const char* format, ...) {
     char line[kEventLineBytes * 2];  // room to see a line that is too long

@@ -78,9 +78,6 @@ public:
     int getLastConnectError() const { return lastConnectError; }
 
 protected:
-    // The base set-up without a port, for the FTP manager's constructor.
-    XR_TCPMANAGER();
-
     // Formats one event line (cut to 99 characters on a character boundary)
     // and hands it to writeEventLine.
     void logEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -99,6 +96,21 @@ protected:
     static int connectPortFor(const char* host, int port);
     // Closes, logs and destroys one socket (closeAll's step).
     void closeAndDestroy(std::unique_ptr<XR_SOCKETTCP>& socket);
+
+    // The steps the control socket and the data-link socket share; each
+    // takes the socket it works on.
+    //
+    // Connects `socket` to `host` (the configured server host means the
+    // settings' connect host) port `connectPort`, its packets carrying
+    // `packetPort`, and starts its worker; logs the outcome (a data-link
+    // socket's success line says so). 1 when connected; 0 with
+    // lastConnectError and errno holding the socket error.
+    int connectSocket(XR_SOCKETTCP& socket, const char* host, int packetPort, int connectPort);
+    // Hands the peer's answer (1 OK, 2 NG) to `socket`'s waiting worker;
+    // any other answer changes nothing. Null: only traced.
+    void passConnectReply(XR_SOCKETTCP* socket, int requestPort, int code);
+    // Closes `socket` at once (its listener too); null: nothing.
+    void closeNow(XR_SOCKETTCP* socket, int requestPort);
 
     char name[14];
     int port = 0;

@@ -24,5 +24,8 @@ public:
     void notifyDataLinkDisconnect(int port) override;
 
 private:
+    // The data-link socket, created (as a data-link socket) on first use.
+    XR_SOCKETTCP& dataLink();
+
     char name2[20];
 };

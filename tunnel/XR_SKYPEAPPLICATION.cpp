@@ -237,8 +237,8 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
             continue;
         }
         char command[kCommandChars];
-        std::snprintf(command, sizeof command, "ALTER APPLICATION %s DISCONNECT %s:%d",
-                      applicationName, entry.user, entry.id);
+        XR_SKYPESTREAM::formatDisconnectCommand(command, sizeof command, applicationName,
+                                                entry.user, entry.id);
         sendCommand(command);
         writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
                        entry.user, entry.id, kLineRefused);
@@ -414,8 +414,8 @@ void XR_SKYPEAPPLICATION::disconnectStreams() {
     for (auto& stream : streams) {
         if (stream != nullptr) {
             char command[kCommandChars];
-            std::snprintf(command, sizeof command, "ALTER APPLICATION %s DISCONNECT %s:%d",
-                          applicationName, stream->getPeerUser(), stream->getStreamId());
+            XR_SKYPESTREAM::formatDisconnectCommand(command, sizeof command, applicationName,
+                                                    stream->getPeerUser(), stream->getStreamId());
             sendCommand(command);
         }
     }

@@ -281,39 +281,35 @@ int XR_SKYPESTREAM::sendNullPacket() {
 }
 
 int XR_SKYPESTREAM::sendConnectReply(int port, int result, int error) {
-    unsigned char packet[kPacketHeaderBytes] = {};
-    initPacketHeader(packet);
-    storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
-    storePacketU16(packet, kOffsetKind, kKindControlMessage);
-    storePacketU16(packet, kOffsetCode, kCodeConnectReply);
-    storePacketU16(packet, kOffsetResult, static_cast<uint16_t>(result));
-    storePacketU16(packet, kOffsetError, static_cast<uint16_t>(error));
-    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+    return sendMessagePacket(kKindControlMessage, kCodeConnectReply, port, result, error);
 }
 
 int XR_SKYPESTREAM::sendDataLinkConnectReply(int port, int result, int error) {
-    unsigned char packet[kPacketHeaderBytes] = {};
-    initPacketHeader(packet);
-    storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
-    storePacketU16(packet, kOffsetKind, kKindDataLinkMessage);
-    storePacketU16(packet, kOffsetCode, kCodeConnectReply);
-    storePacketU16(packet, kOffsetResult, static_cast<uint16_t>(result));
-    storePacketU16(packet, kOffsetError, static_cast<uint16_t>(error));
-    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+    return sendMessagePacket(kKindDataLinkMessage, kCodeConnectReply, port, result, error);
 }
 
 void XR_SKYPESTREAM::sendDisconnectRequest(int kind, int port) {
+    sendMessagePacket(kind, kCodeDisconnectRequest, port, 0, 0);
+}
+
+int XR_SKYPESTREAM::sendMessagePacket(int kind, int code, int port, int result, int error) {
     unsigned char packet[kPacketHeaderBytes] = {};
     initPacketHeader(packet);
     storePacketU16(packet, kOffsetPort, static_cast<uint16_t>(port));
     storePacketU16(packet, kOffsetKind, static_cast<uint16_t>(kind));
-    storePacketU16(packet, kOffsetCode, kCodeDisconnectRequest);
-    sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+    storePacketU16(packet, kOffsetCode, static_cast<uint16_t>(code));
+    storePacketU16(packet, kOffsetResult, static_cast<uint16_t>(result));
+    storePacketU16(packet, kOffsetError, static_cast<uint16_t>(error));
+    return sendPacket(static_cast<int>(kPacketHeaderBytes), packet);
+}
+
+void XR_SKYPESTREAM::formatDisconnectCommand(char* command, size_t size, const char* application,
+                                             const char* user, int id) {
+    std::snprintf(command, size, "ALTER APPLICATION %s DISCONNECT %s:%d", application, user, id);
 }
 
 void XR_SKYPESTREAM::disconnect() {
-    std::snprintf(commandText.get(), kBufferBytes, "ALTER APPLICATION %s DISCONNECT %s:%d",
-                  applicationName, peerUser, streamId);
+    formatDisconnectCommand(commandText.get(), kBufferBytes, applicationName, peerUser, streamId);
     XR_SKYPECOM::getInstance()->sendCommand(commandText.get());
 }
 
@@ -398,7 +394,6 @@ void XR_SKYPESTREAM::repRead(const char* text) {
 }
 
 void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
-    unsigned char* packet = receiveBuffer.get();
     switch (code) {
         case kCodeConnectRequest: {
             platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
@@ -463,22 +458,15 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
                 return;
             }
             forgetControlSession();
-            if (control != nullptr && control->getFromPeerQueue().canEnqueue() == 1 &&
-                control->getFromPeerQueue().enqueue(
-                    packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1) {
-                // Behind the data queued before it: TCP gets all of it first.
+            const PeerDisconnect done =
+                endOnPeerDisconnect(control, true, kKindControlMessage, port);
+            if (done == PeerDisconnect::kQueued) {
                 platform::trace("PEERからのDISCONNECTをQUEしました\n");
-            } else if (control != nullptr && control->disconnectWhenDrained() == 1) {
-                // The queue is full of the connection's last bytes: closing
-                // now would drop them, so the worker ends it once they are out.
+            } else if (done == PeerDisconnect::kDeferred) {
                 platform::trace("PEERからのDISCONNECTをQUEが空になってから行います\n");
             } else if (control != nullptr) {
-                tcpManager->notifyTcpDisconnect(port);
                 platform::trace("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
             } else {
-                if (tcpManager != nullptr) {
-                    tcpManager->notifyTcpDisconnect(port);
-                }
                 platform::trace(
                     "PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
             }
@@ -492,7 +480,6 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
 }
 
 void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
-    unsigned char* packet = receiveBuffer.get();
     switch (code) {
         case kCodeConnectRequest: {
             // Only a data connection this side's FTP program announced, once.
@@ -557,18 +544,8 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
                     "ignored\n");
                 break;
             }
-            const bool queued =
-                dataLink != nullptr && !dataLinkAbandoned &&
-                dataLink->getFromPeerQueue().canEnqueue() == 1 &&
-                dataLink->getFromPeerQueue().enqueue(
-                    packet, static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1;
-            // A full queue holds the link's last bytes: the worker ends the
-            // link once they reached TCP, unless the link was given up.
-            const bool deferred = !queued && dataLink != nullptr && !dataLinkAbandoned &&
-                                  dataLink->disconnectWhenDrained() == 1;
-            if (!queued && !deferred && tcpManager != nullptr) {
-                tcpManager->notifyDataLinkDisconnect(port);
-            }
+            // A link that was given up has no bytes left to wait for.
+            endOnPeerDisconnect(dataLink, !dataLinkAbandoned, kKindDataLinkMessage, port);
             writeEventLine(kEventLevel, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser,
                            serverHost, port);
             break;
@@ -576,6 +553,34 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
         default:
             break;
     }
+}
+
+XR_SKYPESTREAM::PeerDisconnect XR_SKYPESTREAM::endOnPeerDisconnect(XR_SOCKETTCP* socket,
+                                                                   bool mayWait, int kind,
+                                                                   int port) {
+    if (socket != nullptr && mayWait) {
+        XR_QUE& fromPeer = socket->getFromPeerQueue();
+        const unsigned char* packet = receiveBuffer.get();
+        if (fromPeer.canEnqueue() == 1 &&
+            fromPeer.enqueue(packet,
+                             static_cast<unsigned>(loadPacketHeader(packet).packetSize())) == 1) {
+            // Behind the data queued before it: TCP gets all of it first.
+            return PeerDisconnect::kQueued;
+        }
+        if (socket->disconnectWhenDrained() == 1) {
+            // The queue is full of the connection's last bytes: closing now
+            // would drop them, so the worker ends it once they are out.
+            return PeerDisconnect::kDeferred;
+        }
+    }
+    if (tcpManager != nullptr) {
+        if (kind == kKindControlMessage) {
+            tcpManager->notifyTcpDisconnect(port);
+        } else {
+            tcpManager->notifyDataLinkDisconnect(port);
+        }
+    }
+    return PeerDisconnect::kClosedNow;
 }
 
 bool XR_SKYPESTREAM::waitForRoom(XR_SOCKETTCP& socket) {

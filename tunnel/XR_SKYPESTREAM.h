@@ -78,6 +78,12 @@ public:
     int sendDataLinkConnectReply(int port, int result, int error);
     // Asks the driver to close this stream.
     void disconnect();
+    // The one form of the command that asks the driver to close stream
+    // user:id of `application` ("ALTER APPLICATION %s DISCONNECT %s:%d"),
+    // written into `command` and cut to `size` - 1 characters. The stream's
+    // own disconnect and the application's refusals and gate closing use it.
+    static void formatDisconnectCommand(char* command, size_t size, const char* application,
+                                        const char* user, int id);
     // Closes every TCP connection of the stream and destroys its manager.
     void closeTcp();
 
@@ -160,6 +166,22 @@ private:
     // Tells the peer that a connection of this side has ended: a control
     // (kind 1) or data-link (kind 2) DISCONNECT-REQUEST for `port`.
     void sendDisconnectRequest(int kind, int port);
+    // Builds and writes one header-only message packet (connect replies,
+    // disconnect requests); sendPacket's result.
+    int sendMessagePacket(int kind, int code, int port, int result, int error);
+    // What a peer's DISCONNECT-REQUEST (the packet in the receive buffer)
+    // did to this side's connection.
+    enum class PeerDisconnect {
+        kQueued,    // behind the bytes queued before it; the worker ends the connection
+        kDeferred,  // the queue was full: the worker ends it once the queue is empty
+        kClosedNow  // no worker can act on it (or waiting is pointless): closed at once
+    };
+    // The one decision for both kinds of connection: queue the notice for
+    // `socket`'s worker, else let the worker end the connection once its
+    // queue has drained, else close it now through the TCP manager (control
+    // or data link by `kind`). `mayWait` false (a connection given up) or a
+    // null socket goes straight to closing.
+    PeerDisconnect endOnPeerDisconnect(XR_SOCKETTCP* socket, bool mayWait, int kind, int port);
     // Local address (network byte order) of this side's control connection.
     uint32_t controlLocalAddress();
     void noteAnnouncement(const char* line, size_t length);

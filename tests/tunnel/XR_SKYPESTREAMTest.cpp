@@ -409,6 +409,56 @@ TEST_F(StreamTest, DataLinkMessagesReachTheManager) {
     EXPECT_EQ(dataLink.getFromPeerQueue().getCount(), 1);
 }
 
+// A peer's end of a data link waits behind the link's bytes while its queue
+// has room. Otherwise the link is closed at once: a full queue with no worker
+// to end the link once drained, or a link given up earlier (its bytes cannot
+// go on, so nothing is worth waiting for).
+TEST_F(StreamTest, DataLinkEndIsQueuedOrClosesTheLinkAtOnce) {
+    struct Row {
+        const char* what;
+        bool fullQueue;  // the queue is full when the end arrives
+        bool givenUp;    // the link was given up over a full queue, which then drained
+        int queued;      // entries on the link's from-peer queue afterwards
+        int closes;      // dlDisconnect calls made for the end itself
+    } rows[] = {
+        {"room", false, false, 1, 0},
+        {"full queue, no worker", true, false, XR_QUE::kCapacity, 1},
+        {"given up, room again", false, true, 0, 1},
+    };
+    for (const Row& row : rows) {
+        auto stream = makeStream();
+        stream->setRoomWait([](int) {});
+        XR_SOCKETTCP& dataLink = fake->giveDataLinkSocket();
+        XR_QUE& fromPeer = dataLink.getFromPeerQueue();
+        uint32_t sequence = 0;
+        if (row.fullQueue || row.givenUp) {
+            for (int i = 0; i < XR_QUE::kCapacity; ++i) {
+                queue(fromPeer, dataLinkData("x"));
+            }
+        }
+        if (row.givenUp) {
+            stream->repRead(readReply("bob:1", dataLinkData("lost", sequence++)).c_str());
+            ASSERT_EQ(fake->calls.back(), "dlDisconnect 30000") << row.what;
+            std::vector<unsigned char> slot(XR_QUE::kSlotBytes);
+            while (fromPeer.dequeue(slot.data()) == 1) {
+            }
+        }
+        const size_t callsBefore = fake->calls.size();
+        PacketFields end;
+        end.kind = kKindDataLinkMessage;
+        end.code = kCodeDisconnectRequest;
+        end.port = 30000;
+        end.sequence = sequence;
+        stream->repRead(readReply("bob:1", end).c_str());
+        EXPECT_EQ(fromPeer.getCount(), row.queued) << row.what;
+        const std::vector<std::string> after(fake->calls.begin() + static_cast<long>(callsBefore),
+                                             fake->calls.end());
+        EXPECT_EQ(after,
+                  std::vector<std::string>(static_cast<size_t>(row.closes), "dlDisconnect 30000"))
+            << row.what;
+    }
+}
+
 // The late end of one data link must not end the next: a packet for another
 // port than the link serves now, or for a listener whose client the peer has
 // not confirmed yet, belongs to an earlier link.
