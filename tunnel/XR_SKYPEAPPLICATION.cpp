@@ -1,7 +1,6 @@
 #include "tunnel/XR_SKYPEAPPLICATION.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +8,8 @@
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_SKYPEMODEL.h"
 #include "support/CQuillonPropaty.h"
+#include "support/copyCut.h"
+#include "support/leadingNumber.h"
 #include "support/nextToken.h"
 #include "tunnel/eventLine.h"
 
@@ -40,29 +41,6 @@ bool startsWith(const char* text, const char* keyword) {
 const char* after(const char* text, size_t skip) {
     const size_t length = strnlen(text, skip);
     return length < skip ? "" : text + skip;
-}
-
-// The decimal number at the start of token (0 when there is none), held
-// below INT_MAX.
-int leadingNumber(const char* token) {
-    long long value = 0;
-    for (const char* c = token; *c >= '0' && *c <= '9'; ++c) {
-        value = value * 10 + (*c - '0');
-        if (value > INT_MAX) {
-            return INT_MAX;
-        }
-    }
-    return static_cast<int>(value);
-}
-
-// Copies a text cut to size - 1 bytes, always terminated.
-void copyCut(char* to, size_t size, const char* from) {
-    if (size == 0) {
-        return;
-    }
-    const size_t length = from != nullptr ? strnlen(from, size - 1) : 0;
-    std::memcpy(to, from != nullptr ? from : "", length);
-    to[length] = '\0';
 }
 
 int sendCommand(const char* command) {
@@ -185,7 +163,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         position = nextToken(afterUser, idText, sizeof idText, ',');
         StreamEntry entry{};
         copyCut(entry.user, sizeof entry.user, userText);
-        entry.id = leadingNumber(idText);
+        entry.id = static_cast<int>(leadingNumber(idText));
         platform::trace("CONNECT USERID=%s, ID=%d\n", entry.user, entry.id);
         entries.push_back(entry);
     }
@@ -290,11 +268,12 @@ void XR_SKYPEAPPLICATION::onSending(const char* rest, const char* list) {
             return;
         }
         position = nextToken(afterId, countText, sizeof countText, ' ');
-        const int id = leadingNumber(idText);
+        const int id = static_cast<int>(leadingNumber(idText));
         for (auto& stream : streams) {
             if (stream != nullptr && stream->getStreamId() == id &&
                 std::strncmp(stream->getPeerUser(), userText, kUserChars - 1) == 0) {
-                platform::trace("XR_SKYPESTREAM::repSending(%d)\n", leadingNumber(countText));
+                platform::trace("XR_SKYPESTREAM::repSending(%d)\n",
+                                static_cast<int>(leadingNumber(countText)));
             }
         }
     }
@@ -327,7 +306,7 @@ void XR_SKYPEAPPLICATION::onReceived(const char* rest, const char* list) {
         position = nextToken(afterId, countText, sizeof countText);
         if (first) {
             copyCut(firstUser, sizeof firstUser, userText);
-            firstId = leadingNumber(idText);
+            firstId = static_cast<int>(leadingNumber(idText));
             first = false;
         }
     }

@@ -15,6 +15,7 @@
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
+#include "support/copyCut.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
 #include "tunnel/TunnelPacket.h"
@@ -27,10 +28,6 @@ constexpr int kKeyChars = XR_SKYPESTREAM::kUserChars + 16;  // "%s:%d"
 // A read reply whose hexadecimal part is longer than this cannot fit the
 // receive buffer and is dropped whole.
 constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
-
-void copyCut(char* to, size_t size, const char* from) {
-    std::snprintf(to, size, "%s", from != nullptr ? from : "");
-}
 
 // The bytes of a queue entry: what its header says, never more than a slot
 // (the pump buffer holds one slot).
@@ -109,7 +106,6 @@ XR_SKYPESTREAM::XR_SKYPESTREAM(const char* user, int id, const char* application
     tcpManager = manager != nullptr ? std::move(manager)
                                     : std::make_unique<XR_TCPMANAGERFORFTP>(kTunnelPort);
     tcpManager->openServer();
-    seen = 1;
 }
 
 // A manager still present is destroyed with its sockets (their destruction
