@@ -20,8 +20,6 @@
 
 namespace {
 
-std::atomic<bool> gWinsockStarted{false};
-
 // Any address outside the local networks serves: connecting a UDP socket
 // sends nothing and only picks the route (a documentation address).
 constexpr const char* kOutsideProbeAddress = "198.51.100.1";
@@ -64,9 +62,7 @@ XR_SOCKETTCP::~XR_SOCKETTCP() {
 }
 
 void XR_SOCKETTCP::startWinsock() {
-    // POSIX sockets need no library start-up; the flag only records that
-    // the first socket object has been made.
-    gWinsockStarted.store(true);
+    // POSIX sockets need no library start-up: nothing to do.
 }
 
 // --- set-up -----------------------------------------------------------------

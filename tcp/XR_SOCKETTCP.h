@@ -72,8 +72,8 @@ public:
     XR_SOCKETTCP& operator=(const XR_SOCKETTCP&) = delete;
 
     // Process-wide socket library start-up. POSIX sockets need none, so it
-    // only records that it ran. (Every send passes MSG_NOSIGNAL, so a TCP
-    // peer that has gone never raises SIGPIPE.)
+    // does nothing. (Every send passes MSG_NOSIGNAL, so a TCP peer that has
+    // gone never raises SIGPIPE.)
     static void startWinsock();
 
     // --- set-up (GUI thread) ---

@@ -36,7 +36,6 @@ public:
 
     // Set by the model: the slot number and the name (cut to 99 characters).
     void setIndex(int value) { index = value; }
-    int getIndex() const { return index; }
     void setApplicationName(const char* applicationName);
     const char* getApplicationName() const { return applicationName; }
 
