@@ -33,7 +33,7 @@ void XR_SKYPEMODEL::releaseInstance() {
 }
 
 XR_SKYPEMODEL::XR_SKYPEMODEL() {
-    std::strcpy(name, "XR_SKYPEMODEL");
+    std::strcpy(name, "XR_SKYPEMODEL");  // fixed text
     clear();
     XR_SKYPECOM::getInstance()->addListener(this);
 }

@@ -52,7 +52,7 @@ void sizeReceiveBuffer(int fd) {
 
 XR_SOCKETTCP::XR_SOCKETTCP() {
     startWinsock();
-    std::strcpy(name, "XR_SOCKETTCP");
+    std::strcpy(name, "XR_SOCKETTCP");  // fixed text
     std::memset(recvBuffer, 0, sizeof recvBuffer);
     std::memset(sendBuffer, 0, sizeof sendBuffer);
 }
@@ -266,7 +266,7 @@ int XR_SOCKETTCP::connectClient() {
         errno = error;
         return 0;
     }
-    platform::trace("connctしました. port:%d\n", port);
+    platform::trace("connctしました. port:%d\n", port);  // fixed text
     connectState.store(kConnected);
     return 1;
 }
@@ -594,7 +594,8 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
             ++counters.reads;
             counters.bytesRead += static_cast<uint64_t>(recvLength);
             if (serverTraces) {
-                platform::trace("Thread:TCP-Recieve port=%d,len=%d\n", port, recvLength);
+                platform::trace("Thread:TCP-Recieve port=%d,len=%d\n",  // fixed text
+                                port, recvLength);
             }
             TunnelPacketHeader header;
             initPacketHeader(header);
@@ -622,7 +623,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         const TunnelPacketHeader entry = loadPacketHeader(recvBuffer);
         if (entry.kind == kKindControlData || entry.kind == kKindDataLinkData) {
             if (serverTraces) {
-                platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);
+                platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);  // fixed text
             }
             if (kPacketHeaderBytes + entry.dataLength > entrySize) {
                 // Not the bytes the header announces: not a packet we could
@@ -705,7 +706,7 @@ void XR_SOCKETTCP::executeServer() {
                 relay = true;
                 break;
             }
-            platform::trace("Thread:accept exec　OK:port:%d\n", port);
+            platform::trace("Thread:accept exec　OK:port:%d\n", port);  // fixed text
             setReplyWaiting();
             drainThenDisconnect.store(0);  // a pending end belonged to the last client
             // Entries left from an earlier connection are dropped before the

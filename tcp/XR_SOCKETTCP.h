@@ -234,7 +234,7 @@ private:
     // when `shutdownFirst`), and sets it to -1.
     void closeDescriptor(int& descriptor, bool shutdownFirst);
 
-    char name[13];
+    char name[13];  // fixed text: class-name tag, never read
     int listenSocket = -1;  // guarded by descriptorLock where the other thread may look
     int connSocket = -1;    // written by the worker while it runs; guarded by descriptorLock
     std::mutex descriptorLock;

@@ -28,12 +28,12 @@ void cutAtCharacter(char* text, size_t maxBytes) {
 }  // namespace
 
 XR_TCPMANAGER::XR_TCPMANAGER() {
-    std::strcpy(name, "XR_TCPMANAGER");
+    std::strcpy(name, "XR_TCPMANAGER");  // fixed text
     initialize();
 }
 
 XR_TCPMANAGER::XR_TCPMANAGER(int tunnelPort) : port(tunnelPort) {
-    std::strcpy(name, "XR_TCPMANAGER");
+    std::strcpy(name, "XR_TCPMANAGER");  // fixed text
     initialize();
 }
 

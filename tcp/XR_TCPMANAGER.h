@@ -100,7 +100,7 @@ protected:
     // Closes, logs and destroys one socket (closeAll's step).
     void closeAndDestroy(std::unique_ptr<XR_SOCKETTCP>& socket);
 
-    char name[14];
+    char name[14];  // fixed text: class-name tag, never read
     int port = 0;
     std::unique_ptr<XR_SOCKETTCP> controlSocket;
     std::unique_ptr<XR_SOCKETTCP> dataLinkSocket;

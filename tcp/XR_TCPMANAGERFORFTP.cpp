@@ -10,7 +10,7 @@ constexpr size_t kHostBytes = 261;  // host names are cut to 260 characters
 }
 
 XR_TCPMANAGERFORFTP::XR_TCPMANAGERFORFTP(int tunnelPort) : XR_TCPMANAGER() {
-    std::strcpy(name2, "XR_TCPMANAGERFORFTP");
+    std::strcpy(name2, "XR_TCPMANAGERFORFTP");  // fixed text
     port = tunnelPort;
     initialize();
 }
@@ -21,7 +21,7 @@ void XR_TCPMANAGERFORFTP::closeAll() {
 }
 
 int XR_TCPMANAGERFORFTP::notifyTcpConnectRequest(int requestPort, const char* host) {
-    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", requestPort);
+    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", requestPort);  // fixed text
     platform::trace("port%d client sequence start\n", port);
     if (!controlSocket) {
         platform::trace("port%d_client create start\n", port);
@@ -64,7 +64,7 @@ int XR_TCPMANAGERFORFTP::openDataLinkServer(int dataPort, uint32_t bindAddress) 
 }
 
 int XR_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int dataPort, const char* host) {
-    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", dataPort);
+    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", dataPort);  // fixed text
     if (!dataLinkSocket) {
         dataLinkSocket = std::make_unique<XR_SOCKETTCP>();
         dataLinkSocket->setControl(0);

@@ -24,5 +24,5 @@ public:
     void notifyDataLinkDisconnect(int port) override;
 
 private:
-    char name2[20];
+    char name2[20];  // fixed text: class-name tag, never read
 };

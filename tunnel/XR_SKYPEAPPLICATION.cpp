@@ -28,8 +28,16 @@ constexpr char kRead[] = "READ";
 
 constexpr char kLineConnected[] = "で接続";
 constexpr char kLineClosed[] = "を切断";
-constexpr char kLineRefused[] = "を切断(拒否）";
+constexpr char kLineRefused[] = "を切断(拒否）";  // fixed text
 constexpr char kLineCancelled[] = "をキャンセル";
+
+// The event line of one step of a stream's life: opened, closed, refused or
+// cancelled (outcome is one of the kLine texts above).
+void writeStreamLine(const char* slotName, const char* user, int id, const char* outcome) {
+    writeEventLine(kEventLevel,
+                   "%s用 Skype STREAM は %s と　ID=%d %s",  // fixed text
+                   slotName, user, id, outcome);
+}
 
 bool startsWith(const char* text, const char* keyword) {
     return std::strncmp(text, keyword, std::strlen(keyword)) == 0;
@@ -50,7 +58,7 @@ int sendCommand(const char* command) {
 }  // namespace
 
 XR_SKYPEAPPLICATION::XR_SKYPEAPPLICATION() {
-    copyCut(name, sizeof name, "XR_SKYPEAPPLICATION");
+    copyCut(name, sizeof name, "XR_SKYPEAPPLICATION");  // fixed text
 }
 
 XR_SKYPEAPPLICATION::~XR_SKYPEAPPLICATION() = default;
@@ -83,7 +91,7 @@ int XR_SKYPEAPPLICATION::replyCreateApplication(const char* line) {
     if (createCommand[0] == '\0' || std::strncmp(line, createCommand, kCommandChars) != 0) {
         return 0;
     }
-    platform::trace("CREATE REPLY OK \n");
+    platform::trace("CREATE REPLY OK \n");  // fixed text
     state = kRegistered;
     char command[kCommandChars];
     std::snprintf(command, sizeof command, "GET APPLICATION %s CONNECTABLE", applicationName);
@@ -218,8 +226,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         std::snprintf(command, sizeof command, "ALTER APPLICATION %s DISCONNECT %s:%d",
                       applicationName, entry.user, entry.id);
         sendCommand(command);
-        writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
-                       entry.user, entry.id, kLineRefused);
+        writeStreamLine(displayName(index), entry.user, entry.id, kLineRefused);
         stillRefused.emplace_back(key);
     }
     if (stillRefused.size() > kMaxRefusedRemembered) {
@@ -282,7 +289,7 @@ void XR_SKYPEAPPLICATION::onSending(const char* rest, const char* list) {
 void XR_SKYPEAPPLICATION::onReceived(const char* rest, const char* list) {
     char scratch[kTokenSize];
     if (nextToken(list, scratch, sizeof scratch) == nullptr) {
-        platform::trace("XR_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");
+        platform::trace("XR_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");  // fixed text
         return;
     }
     char firstUser[kUserChars] = {};
@@ -351,16 +358,14 @@ XR_SKYPESTREAM* XR_SKYPEAPPLICATION::createStream(const char* user, int id) {
         streams.push_back(std::move(stream));
     }
     state = kStreamCreated;
-    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index), user,
-                   id, kLineConnected);
+    writeStreamLine(displayName(index), user, id, kLineConnected);
     return created;
 }
 
 void XR_SKYPEAPPLICATION::dropStream(size_t slot, const char* verb) {
     XR_SKYPESTREAM& stream = *streams[slot];
     stream.closeTcp();
-    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
-                   stream.getPeerUser(), stream.getStreamId(), verb);
+    writeStreamLine(displayName(index), stream.getPeerUser(), stream.getStreamId(), verb);
     streams[slot].reset();
 }
 

@@ -83,7 +83,7 @@ private:
     // closeTcp, the event line with `verb`, destruction; the slot stays.
     void dropStream(size_t slot, const char* verb);
 
-    char name[20];
+    char name[20];  // fixed text: class-name tag, never read
     int index = 0;
     char applicationName[kApplicationChars] = {};
     char createCommand[kCommandChars] = {};

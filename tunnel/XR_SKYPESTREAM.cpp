@@ -93,7 +93,7 @@ XR_SKYPESTREAM::XR_SKYPESTREAM(const char* user, int id, const char* application
       sendText(new char[kBufferBytes]()),
       pumpPacket(new unsigned char[kPumpPacketBytes]()),
       roomWait(sleepMs) {
-    copyCut(name, sizeof name, "XR_SKYPESTREAM");
+    copyCut(name, sizeof name, "XR_SKYPESTREAM");  // fixed text
     copyCut(peerUser, sizeof peerUser, user);
     streamId = id;
     CQuillonPropaty* settings = CQuillonPropaty::getInstance();
@@ -346,7 +346,7 @@ void XR_SKYPESTREAM::repRead(const char* text) {
     const int decoded = decodeHex(hex, hexLength, packet);
     const TunnelPacketHeader header = loadPacketHeader(packet);
     if (header.headerLength == 0) {
-        platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);
+        platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);  // fixed text
         return;
     }
     // A packet whose header does not describe the bytes that came never
@@ -397,7 +397,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
     unsigned char* packet = receiveBuffer.get();
     switch (code) {
         case kCodeConnectRequest: {
-            platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);  // fixed text
             if (tcpManager != nullptr && tcpManager->getMode() == XR_TCPMANAGER::kModeClient) {
                 // A Client connects only its own FTP client's sessions; it
                 // never opens a connection on the peer's word.
@@ -433,7 +433,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             break;
         }
         case kCodeConnectReply:
-            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);  // fixed text
             controlAbandoned = false;
             fromPeerFilter.reset();
             if (result == kResultFailed) {
@@ -447,7 +447,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             if (port != clientPort) {
                 return;  // not the tunnel's control port: ignored
             }
-            platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+            platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);  // fixed text
             XR_SOCKETTCP* control = controlSocket();
             if (control != nullptr && control->awaitsPeerConfirmation() == 1) {
                 // The end of a connection that is already over here (the
@@ -532,7 +532,7 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
             break;
         }
         case kCodeConnectReply: {
-            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);  // fixed text
             XR_SOCKETTCP* dataLink = dataLinkSocket();
             if (dataLink != nullptr && dataLink->getRole() != XR_SOCKETTCP::kRoleNone &&
                 dataLink->getPort() != port) {
@@ -732,7 +732,7 @@ void XR_SKYPESTREAM::onDataLinkData(unsigned char* packet, int port) {
         return;
     }
     for (int i = 0; i < kQueueFullErrorTraces; ++i) {
-        platform::trace("ERROR ");
+        platform::trace("ERROR ");  // fixed text
     }
     platform::trace("\n");
     writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser,

@@ -368,9 +368,9 @@ void rewriteFtpControl(FtpRewriteTarget& target, unsigned char* packet, size_t c
     }
     storePacketU16(packet, kOffsetDataLength, static_cast<uint16_t>(total));
     if (rule->parse == parsePassive) {
-        platform::trace("A2AMODEL make string:%s", rewritten);
+        platform::trace("A2AMODEL make string:%s", rewritten);  // fixed text
     } else {
-        platform::trace("A2AMODEL: make string:%s", rewritten);
+        platform::trace("A2AMODEL: make string:%s", rewritten);  // fixed text
     }
     writeEventLine(kEventLevel, "%sとのFTP接続:%sとのd-port=%d/%d 作成", target.peerUser(),
                    target.serverHost(), newPort, found.port);
