@@ -8,6 +8,7 @@
 #include "platform/Trace.h"
 #include "support/CQuillonPropaty.h"
 #include "support/XR_EVENTLOG.h"
+#include "support/copyCut.h"
 
 namespace {
 
@@ -141,7 +142,7 @@ void XR_TCPMANAGER::connectHostFor(const char* host, char* realHost, size_t real
     if (settings != nullptr && chosen == settings->getServerHost(kSettingsType)) {
         chosen = settings->getServerConnectHost(kSettingsType);
     }
-    std::snprintf(realHost, realHostBytes, "%s", chosen.c_str());
+    copyCut(realHost, realHostBytes, chosen.c_str());
 }
 
 int XR_TCPMANAGER::connectPortFor(const char* host, int requestedPort) {
