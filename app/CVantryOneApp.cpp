@@ -165,7 +165,6 @@ int CVantryOneApp::run(int argc, char** argv) {
 
     QtEventLoop loop;
     platform::setGuiLoop(&loop);
-    int exitCode = 0;
     {
         CPropaty settings;
         // An installed copy (a program directory without a settings file
@@ -225,5 +224,5 @@ int CVantryOneApp::run(int argc, char** argv) {
     }
     platform::setGuiLoop(nullptr);
     std::fflush(stdout);
-    return exitCode;
+    return 0;
 }

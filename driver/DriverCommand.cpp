@@ -1,7 +1,10 @@
 #include "driver/DriverCommand.h"
 
 #include <climits>
+#include <cstdint>
 #include <vector>
+
+#include "support/leadingNumber.h"
 
 namespace {
 
@@ -38,13 +41,12 @@ bool parseStreamKey(std::string_view key, std::string& user, int& id) {
     if (!isValidHandle(handle) || digits.empty() || digits.size() > 10) {
         return false;
     }
-    long long value = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') {
             return false;
         }
-        value = value * 10 + (c - '0');
     }
+    const int64_t value = leadingNumber(digits, int64_t{INT_MAX} + 1);
     if (value < 1 || value > INT_MAX) {
         return false;
     }

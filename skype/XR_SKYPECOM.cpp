@@ -50,7 +50,7 @@ void XR_SKYPECOM::releaseInstance() {
 }
 
 XR_SKYPECOM::XR_SKYPECOM() {
-    std::strcpy(name, "XR_SKYPECOM");
+    std::strcpy(name, "XR_SKYPECOM");  // fixed text
     sendTrace[0] = '\0';
     receiveTrace[0] = '\0';
     attachMessage = XR_WINDOW::registerWindowMessage("SkypeControlAPIAttach");
@@ -201,18 +201,18 @@ int XR_SKYPECOM::onAttachMessage(unsigned message, WindowParam first, WindowLPar
             attachStatus = SKYPECONTROLAPI_ATTACH_REFUSED;
             break;
         case 3:
-            platform::trace("CTLAPI->:SKYPECONTROLAPI_ATTCH_NOT_AVAILABLE\n");
+            platform::trace("CTLAPI->:SKYPECONTROLAPI_ATTCH_NOT_AVAILABLE\n");  // fixed text
             attachStatus = SKYPECONTROLAPI_ATTACH_NOT_AVAILABLE;
             break;
         case 0x8001:
             attachStatus = SKYPECONTROLAPI_ATTACH_API_AVAILABLE;
-            platform::trace("CTLAPI->:SKYPECONTROLAPI_ATTCH_API_AVAILABLE\n");
+            platform::trace("CTLAPI->:SKYPECONTROLAPI_ATTCH_API_AVAILABLE\n");  // fixed text
             break;
         default:
             break;
     }
     notifyStatus();
-    platform::trace("**MSG OWARI\n");
+    platform::trace("**MSG OWARI\n");  // fixed text
     return 1;
 }
 

@@ -96,7 +96,7 @@ private:
     void writeEvent(int level, const char* text);
     void notifyStatus();
 
-    char name[12];
+    char name[12];  // fixed text: class-name tag, never read
     WindowHandle parentWindow = 0;
     unsigned attachMessage = 0;
     unsigned discoverMessage = 0;

@@ -7,6 +7,7 @@
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
+#include "support/copyCut.h"
 #include "support/nextToken.h"
 
 namespace {
@@ -17,12 +18,6 @@ bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// Copies a handle cut to the field's size, always terminated.
-void copyHandle(char* target, const char* source) {
-    const size_t length = strnlen(source, FriendEntry::kHandleBytes - 1);
-    std::memcpy(target, source, length);
-    target[length] = '\0';
-}
 }  // namespace
 
 XR_SKYPEMODEL* XR_SKYPEMODEL::getInstance() {
@@ -38,7 +33,7 @@ void XR_SKYPEMODEL::releaseInstance() {
 }
 
 XR_SKYPEMODEL::XR_SKYPEMODEL() {
-    std::strcpy(name, "XR_SKYPEMODEL");
+    std::strcpy(name, "XR_SKYPEMODEL");  // fixed text
     clear();
     XR_SKYPECOM::getInstance()->addListener(this);
 }
@@ -68,7 +63,7 @@ void XR_SKYPEMODEL::notifyListeners() {
 
 FriendEntry XR_SKYPEMODEL::makeEntry(const char* handle) {
     FriendEntry entry{};
-    copyHandle(entry.handle, handle);
+    copyCut(entry.handle, sizeof entry.handle, handle);
     entry.onlineStatus = FriendEntry::kOffline;
     return entry;
 }
@@ -179,7 +174,7 @@ void XR_SKYPEMODEL::notifyConnectStatsuChange(int status) {
 void XR_SKYPEMODEL::notifyCurrentUser(const char* text) {
     char token[kLongTokenSize];
     nextToken(text, token, sizeof token);
-    copyHandle(currentUser, token);
+    copyCut(currentUser, sizeof currentUser, token);
     platform::trace("XR_SKYPEMODEL::notifyCurrentUser(%s)\n", text);
 }
 

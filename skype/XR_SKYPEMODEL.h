@@ -71,7 +71,7 @@ private:
     static FriendEntry makeEntry(const char* handle);
     static bool sameHandle(const char* a, const char* b);
 
-    char name[14];
+    char name[14];  // fixed text: class-name tag, never read
     char currentUser[FriendEntry::kHandleBytes];
     int selected = 0;
     std::vector<FriendEntry> contacts;

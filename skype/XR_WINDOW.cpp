@@ -41,7 +41,7 @@ void stopTimers(WindowRecord& record) {
 
 XR_WINDOW::XR_WINDOW(WindowHandle parent, const char* className, const char* title, WindowProc proc)
     : title(title), windowProc(proc), parent(parent) {
-    std::strcpy(name, "XR_WINDOW");
+    std::strcpy(name, "XR_WINDOW");  // fixed text
     windowClass = WindowClass{};
     windowClass.style = kClassStyle;
     windowClass.windowProc = proc;

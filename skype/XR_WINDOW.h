@@ -107,7 +107,7 @@ public:
     static void setMessageBoxHook(std::function<void(const char* text, const char* caption)> hook);
 
 private:
-    char name[10];
+    char name[10];  // fixed text: class-name tag, never read
     const char* title;
     ModuleHandle instance = 0;
     WindowHandle window = 0;

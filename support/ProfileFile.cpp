@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/leadingNumber.h"
+
 namespace {
 
 std::string_view trim(std::string_view s) {
@@ -244,29 +246,17 @@ bool isInt(std::string_view text) {
 
 int parseLeadingInt(std::string_view text) {
     text = trim(text);
-    size_t i = 0;
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        ++i;
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
     }
-    long long value = 0;
-    bool any = false;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        any = true;
-        if (value <= INT_MAX) {
-            value = value * 10 + (text[i] - '0');
-        }
-    }
-    if (!any) {
-        return 0;
-    }
+    // One past INT_MAX, so that INT_MIN (and anything below it) reads as INT_MIN.
+    const int64_t magnitude = leadingNumber(text, int64_t{INT_MAX} + 1);
     if (negative) {
-        value = -value;
+        return static_cast<int>(-magnitude);
     }
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+    return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 
 int getInt(const std::string& path, std::string_view section, std::string_view key,

@@ -18,7 +18,7 @@ void XR_EVENTLOG::releaseInstance() {
     gInstance = nullptr;
 }
 
-XR_EVENTLOG::XR_EVENTLOG() { std::strcpy(name, "XR_EVENTLOG"); }
+XR_EVENTLOG::XR_EVENTLOG() { std::strcpy(name, "XR_EVENTLOG"); }  // fixed text
 
 XR_EVENTLOG::~XR_EVENTLOG() {
     listeners.clear();

@@ -31,7 +31,7 @@ private:
     XR_EVENTLOG();
     ~XR_EVENTLOG();
 
-    char name[12];
+    char name[12];  // fixed text: class-name tag, never read
     std::mutex lock;  // would guard a file write; the switched-off log never takes it
     std::vector<XR_EVENTLOGLISTENER*> listeners;  // not owned; never removed
     int maxLevel = kMaxLevel;

@@ -5,7 +5,7 @@
 #include "platform/Trace.h"
 
 XR_QUE::XR_QUE() : storage(new uint8_t[kStorageBytes]()) {
-    std::strcpy(name, "XR_QUE");
+    std::strcpy(name, "XR_QUE");  // fixed text
     // std::mutex cannot fail to be created, so the construction trace for a
     // mutex error has no case here.
     reset();

@@ -54,7 +54,7 @@ public:
     int getCount() const { return count.load(); }
 
 private:
-    char name[8];
+    char name[8];  // fixed text: class-name tag, never read
     // Entries held, 0..kCapacity. Written under `lock`; read without it by
     // the queries above, hence atomic.
     std::atomic<int> count{0};

@@ -20,8 +20,6 @@
 
 namespace {
 
-std::atomic<bool> gWinsockStarted{false};
-
 // Any address outside the local networks serves: connecting a UDP socket
 // sends nothing and only picks the route (a documentation address).
 constexpr const char* kOutsideProbeAddress = "198.51.100.1";
@@ -54,7 +52,7 @@ void sizeReceiveBuffer(int fd) {
 
 XR_SOCKETTCP::XR_SOCKETTCP() {
     startWinsock();
-    std::strcpy(name, "XR_SOCKETTCP");
+    std::strcpy(name, "XR_SOCKETTCP");  // fixed text
     std::memset(recvBuffer, 0, sizeof recvBuffer);
     std::memset(sendBuffer, 0, sizeof sendBuffer);
 }
@@ -64,9 +62,7 @@ XR_SOCKETTCP::~XR_SOCKETTCP() {
 }
 
 void XR_SOCKETTCP::startWinsock() {
-    // POSIX sockets need no library start-up; the flag only records that
-    // the first socket object has been made.
-    gWinsockStarted.store(true);
+    // POSIX sockets need no library start-up: nothing to do.
 }
 
 // --- set-up -----------------------------------------------------------------
@@ -270,7 +266,7 @@ int XR_SOCKETTCP::connectClient() {
         errno = error;
         return 0;
     }
-    platform::trace("connctしました. port:%d\n", port);
+    platform::trace("connctしました. port:%d\n", port);  // fixed text
     connectState.store(kConnected);
     return 1;
 }
@@ -591,7 +587,8 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
             ++counters.reads;
             counters.bytesRead += static_cast<uint64_t>(recvLength);
             if (serverTraces) {
-                platform::trace("Thread:TCP-Recieve port=%d,len=%d\n", port, recvLength);
+                platform::trace("Thread:TCP-Recieve port=%d,len=%d\n",  // fixed text
+                                port, recvLength);
             }
             TunnelPacketHeader header;
             initPacketHeader(header);
@@ -619,7 +616,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         const TunnelPacketHeader entry = loadPacketHeader(recvBuffer);
         if (entry.kind == kKindControlData || entry.kind == kKindDataLinkData) {
             if (serverTraces) {
-                platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);
+                platform::trace("Thread:A2A-Recieve len=%d\n", entry.dataLength);  // fixed text
             }
             if (kPacketHeaderBytes + entry.dataLength > entrySize) {
                 // Not the bytes the header announces: not a packet we could
@@ -699,7 +696,7 @@ XR_SOCKETTCP::AcceptExit XR_SOCKETTCP::acceptConfirmedClient() {
             closeDescriptor(connSocket, false);
             return AcceptExit::kAcceptFailed;
         }
-        platform::trace("Thread:accept exec　OK:port:%d\n", port);
+        platform::trace("Thread:accept exec　OK:port:%d\n", port);  // fixed text
         requestPeerConnect();
         if (waitForPeerReply() == kReplyOk) {
             return AcceptExit::kPeerConfirmed;

@@ -72,8 +72,8 @@ public:
     XR_SOCKETTCP& operator=(const XR_SOCKETTCP&) = delete;
 
     // Process-wide socket library start-up. POSIX sockets need none, so it
-    // only records that it ran. (Every send passes MSG_NOSIGNAL, so a TCP
-    // peer that has gone never raises SIGPIPE.)
+    // does nothing. (Every send passes MSG_NOSIGNAL, so a TCP peer that has
+    // gone never raises SIGPIPE.)
     static void startWinsock();
 
     // --- set-up (GUI thread) ---
@@ -257,7 +257,7 @@ private:
     // when `shutdownFirst`), and sets it to -1.
     void closeDescriptor(int& descriptor, bool shutdownFirst);
 
-    char name[13];
+    char name[13];  // fixed text: class-name tag, never read
     int listenSocket = -1;  // guarded by descriptorLock where the other thread may look
     int connSocket = -1;    // written by the worker while it runs; guarded by descriptorLock
     std::mutex descriptorLock;

@@ -9,6 +9,7 @@
 #include "platform/Trace.h"
 #include "support/CQuillonPropaty.h"
 #include "support/XR_EVENTLOG.h"
+#include "support/copyCut.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void cutAtCharacter(char* text, size_t maxBytes) {
 }  // namespace
 
 XR_TCPMANAGER::XR_TCPMANAGER(int tunnelPort) : port(tunnelPort) {
-    std::strcpy(name, "XR_TCPMANAGER");
+    std::strcpy(name, "XR_TCPMANAGER");  // fixed text
     initialize();
 }
 
@@ -172,7 +173,7 @@ void XR_TCPMANAGER::connectHostFor(const char* host, char* realHost, size_t real
     if (settings != nullptr && chosen == settings->getServerHost(kSettingsType)) {
         chosen = settings->getServerConnectHost(kSettingsType);
     }
-    std::snprintf(realHost, realHostBytes, "%s", chosen.c_str());
+    copyCut(realHost, realHostBytes, chosen.c_str());
 }
 
 int XR_TCPMANAGER::connectPortFor(const char* host, int requestedPort) {

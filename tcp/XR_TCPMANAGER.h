@@ -112,7 +112,7 @@ protected:
     // Closes `socket` at once (its listener too); null: nothing.
     void closeNow(XR_SOCKETTCP* socket, int requestPort);
 
-    char name[14];
+    char name[14];  // fixed text: class-name tag, never read
     int port = 0;
     std::unique_ptr<XR_SOCKETTCP> controlSocket;
     std::unique_ptr<XR_SOCKETTCP> dataLinkSocket;

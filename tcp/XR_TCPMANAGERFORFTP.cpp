@@ -5,7 +5,7 @@
 #include "platform/Trace.h"
 
 XR_TCPMANAGERFORFTP::XR_TCPMANAGERFORFTP(int tunnelPort) : XR_TCPMANAGER(tunnelPort) {
-    std::strcpy(name2, "XR_TCPMANAGERFORFTP");
+    std::strcpy(name2, "XR_TCPMANAGERFORFTP");  // fixed text
 }
 
 void XR_TCPMANAGERFORFTP::closeAll() {
@@ -14,7 +14,7 @@ void XR_TCPMANAGERFORFTP::closeAll() {
 }
 
 int XR_TCPMANAGERFORFTP::notifyTcpConnectRequest(int requestPort, const char* host) {
-    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", requestPort);
+    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", requestPort);  // fixed text
     platform::trace("port%d client sequence start\n", port);
     if (!controlSocket) {
         platform::trace("port%d_client create start\n", port);
@@ -47,7 +47,7 @@ int XR_TCPMANAGERFORFTP::openDataLinkServer(int dataPort, uint32_t bindAddress) 
 }
 
 int XR_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int dataPort, const char* host) {
-    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", dataPort);
+    platform::trace("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", dataPort);  // fixed text
     // A data link connects to the port its packets carry.
     return connectSocket(dataLink(), host, dataPort, dataPort);
 }

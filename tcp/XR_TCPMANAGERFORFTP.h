@@ -27,5 +27,5 @@ private:
     // The data-link socket, created (as a data-link socket) on first use.
     XR_SOCKETTCP& dataLink();
 
-    char name2[20];
+    char name2[20];  // fixed text: class-name tag, never read
 };

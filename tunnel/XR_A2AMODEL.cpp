@@ -26,7 +26,7 @@ void XR_A2AMODEL::releaseInstance() {
 }
 
 XR_A2AMODEL::XR_A2AMODEL() {
-    std::snprintf(name, sizeof name, "%s", "XR_A2AMODEL");
+    std::snprintf(name, sizeof name, "%s", "XR_A2AMODEL");  // fixed text
     XR_SKYPECOM::getInstance()->addListener(this);
     for (auto& application : applications) {
         application.addListener(this);

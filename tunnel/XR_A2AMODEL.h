@@ -80,7 +80,7 @@ private:
 
     XR_SKYPEAPPLICATION* findApplication(const char* applicationName);
 
-    char name[12];
+    char name[12];  // fixed text: class-name tag, never read
     platform::EventLoop::TimerId pumpTimer = 0;
     platform::EventLoop::TimerId trafficTimer = 0;
     std::vector<XR_A2AMODELLISTENER*> listeners;  // not owned; never removed

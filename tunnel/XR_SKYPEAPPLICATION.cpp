@@ -1,7 +1,6 @@
 #include "tunnel/XR_SKYPEAPPLICATION.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +8,8 @@
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_SKYPEMODEL.h"
 #include "support/CQuillonPropaty.h"
+#include "support/copyCut.h"
+#include "support/leadingNumber.h"
 #include "support/nextToken.h"
 #include "tunnel/eventLine.h"
 
@@ -27,8 +28,16 @@ constexpr char kRead[] = "READ";
 
 constexpr char kLineConnected[] = "で接続";
 constexpr char kLineClosed[] = "を切断";
-constexpr char kLineRefused[] = "を切断(拒否）";
+constexpr char kLineRefused[] = "を切断(拒否）";  // fixed text
 constexpr char kLineCancelled[] = "をキャンセル";
+
+// The event line of one step of a stream's life: opened, closed, refused or
+// cancelled (outcome is one of the kLine texts above).
+void writeStreamLine(const char* slotName, const char* user, int id, const char* outcome) {
+    writeEventLine(kEventLevel,
+                   "%s用 Skype STREAM は %s と　ID=%d %s",  // fixed text
+                   slotName, user, id, outcome);
+}
 
 bool startsWith(const char* text, const char* keyword) {
     return std::strncmp(text, keyword, std::strlen(keyword)) == 0;
@@ -42,29 +51,6 @@ const char* after(const char* text, size_t skip) {
     return length < skip ? "" : text + skip;
 }
 
-// The decimal number at the start of token (0 when there is none), held
-// below INT_MAX.
-int leadingNumber(const char* token) {
-    long long value = 0;
-    for (const char* c = token; *c >= '0' && *c <= '9'; ++c) {
-        value = value * 10 + (*c - '0');
-        if (value > INT_MAX) {
-            return INT_MAX;
-        }
-    }
-    return static_cast<int>(value);
-}
-
-// Copies a text cut to size - 1 bytes, always terminated.
-void copyCut(char* to, size_t size, const char* from) {
-    if (size == 0) {
-        return;
-    }
-    const size_t length = from != nullptr ? strnlen(from, size - 1) : 0;
-    std::memcpy(to, from != nullptr ? from : "", length);
-    to[length] = '\0';
-}
-
 int sendCommand(const char* command) {
     return XR_SKYPECOM::getInstance()->sendCommand(command);
 }
@@ -72,7 +58,7 @@ int sendCommand(const char* command) {
 }  // namespace
 
 XR_SKYPEAPPLICATION::XR_SKYPEAPPLICATION() {
-    copyCut(name, sizeof name, "XR_SKYPEAPPLICATION");
+    copyCut(name, sizeof name, "XR_SKYPEAPPLICATION");  // fixed text
 }
 
 XR_SKYPEAPPLICATION::~XR_SKYPEAPPLICATION() = default;
@@ -105,7 +91,7 @@ int XR_SKYPEAPPLICATION::replyCreateApplication(const char* line) {
     if (createCommand[0] == '\0' || std::strncmp(line, createCommand, kCommandChars) != 0) {
         return 0;
     }
-    platform::trace("CREATE REPLY OK \n");
+    platform::trace("CREATE REPLY OK \n");  // fixed text
     state = kRegistered;
     char command[kCommandChars];
     std::snprintf(command, sizeof command, "GET APPLICATION %s CONNECTABLE", applicationName);
@@ -185,7 +171,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         position = nextToken(afterUser, idText, sizeof idText, ',');
         StreamEntry entry{};
         copyCut(entry.user, sizeof entry.user, userText);
-        entry.id = leadingNumber(idText);
+        entry.id = static_cast<int>(leadingNumber(idText));
         platform::trace("CONNECT USERID=%s, ID=%d\n", entry.user, entry.id);
         entries.push_back(entry);
     }
@@ -240,8 +226,7 @@ void XR_SKYPEAPPLICATION::onStreams(const char* rest, const char* list) {
         XR_SKYPESTREAM::formatDisconnectCommand(command, sizeof command, applicationName,
                                                 entry.user, entry.id);
         sendCommand(command);
-        writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
-                       entry.user, entry.id, kLineRefused);
+        writeStreamLine(displayName(index), entry.user, entry.id, kLineRefused);
         stillRefused.emplace_back(key);
     }
     if (stillRefused.size() > kMaxRefusedRemembered) {
@@ -290,11 +275,12 @@ void XR_SKYPEAPPLICATION::onSending(const char* rest, const char* list) {
             return;
         }
         position = nextToken(afterId, countText, sizeof countText, ' ');
-        const int id = leadingNumber(idText);
+        const int id = static_cast<int>(leadingNumber(idText));
         for (auto& stream : streams) {
             if (stream != nullptr && stream->getStreamId() == id &&
                 std::strncmp(stream->getPeerUser(), userText, kUserChars - 1) == 0) {
-                platform::trace("XR_SKYPESTREAM::repSending(%d)\n", leadingNumber(countText));
+                platform::trace("XR_SKYPESTREAM::repSending(%d)\n",
+                                static_cast<int>(leadingNumber(countText)));
             }
         }
     }
@@ -303,7 +289,7 @@ void XR_SKYPEAPPLICATION::onSending(const char* rest, const char* list) {
 void XR_SKYPEAPPLICATION::onReceived(const char* rest, const char* list) {
     char scratch[kTokenSize];
     if (nextToken(list, scratch, sizeof scratch) == nullptr) {
-        platform::trace("XR_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");
+        platform::trace("XR_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");  // fixed text
         return;
     }
     char firstUser[kUserChars] = {};
@@ -327,7 +313,7 @@ void XR_SKYPEAPPLICATION::onReceived(const char* rest, const char* list) {
         position = nextToken(afterId, countText, sizeof countText);
         if (first) {
             copyCut(firstUser, sizeof firstUser, userText);
-            firstId = leadingNumber(idText);
+            firstId = static_cast<int>(leadingNumber(idText));
             first = false;
         }
     }
@@ -372,16 +358,14 @@ XR_SKYPESTREAM* XR_SKYPEAPPLICATION::createStream(const char* user, int id) {
         streams.push_back(std::move(stream));
     }
     state = kStreamCreated;
-    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index), user,
-                   id, kLineConnected);
+    writeStreamLine(displayName(index), user, id, kLineConnected);
     return created;
 }
 
 void XR_SKYPEAPPLICATION::dropStream(size_t slot, const char* verb) {
     XR_SKYPESTREAM& stream = *streams[slot];
     stream.closeTcp();
-    writeEventLine(kEventLevel, "%s用 Skype STREAM は %s と　ID=%d %s", displayName(index),
-                   stream.getPeerUser(), stream.getStreamId(), verb);
+    writeStreamLine(displayName(index), stream.getPeerUser(), stream.getStreamId(), verb);
     streams[slot].reset();
 }
 

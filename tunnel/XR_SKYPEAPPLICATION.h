@@ -36,7 +36,6 @@ public:
 
     // Set by the model: the slot number and the name (cut to 99 characters).
     void setIndex(int value) { index = value; }
-    int getIndex() const { return index; }
     void setApplicationName(const char* applicationName);
     const char* getApplicationName() const { return applicationName; }
 
@@ -84,7 +83,7 @@ private:
     // closeTcp, the event line with `verb`, destruction; the slot stays.
     void dropStream(size_t slot, const char* verb);
 
-    char name[20];
+    char name[20];  // fixed text: class-name tag, never read
     int index = 0;
     char applicationName[kApplicationChars] = {};
     char createCommand[kCommandChars] = {};

@@ -15,6 +15,7 @@
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
+#include "support/copyCut.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
 #include "tunnel/TunnelPacket.h"
@@ -27,10 +28,6 @@ constexpr int kKeyChars = XR_SKYPESTREAM::kUserChars + 16;  // "%s:%d"
 // A read reply whose hexadecimal part is longer than this cannot fit the
 // receive buffer and is dropped whole.
 constexpr size_t kMaxReplyHexChars = 2 * XR_SKYPESTREAM::kBufferBytes;
-
-void copyCut(char* to, size_t size, const char* from) {
-    std::snprintf(to, size, "%s", from != nullptr ? from : "");
-}
 
 // The bytes of a queue entry: what its header says, never more than a slot
 // (the pump buffer holds one slot).
@@ -96,7 +93,7 @@ XR_SKYPESTREAM::XR_SKYPESTREAM(const char* user, int id, const char* application
       sendText(new char[kBufferBytes]()),
       pumpPacket(new unsigned char[kPumpPacketBytes]()),
       roomWait(sleepMs) {
-    copyCut(name, sizeof name, "XR_SKYPESTREAM");
+    copyCut(name, sizeof name, "XR_SKYPESTREAM");  // fixed text
     copyCut(peerUser, sizeof peerUser, user);
     streamId = id;
     CQuillonPropaty* settings = CQuillonPropaty::getInstance();
@@ -109,7 +106,6 @@ XR_SKYPESTREAM::XR_SKYPESTREAM(const char* user, int id, const char* application
     tcpManager = manager != nullptr ? std::move(manager)
                                     : std::make_unique<XR_TCPMANAGERFORFTP>(kTunnelPort);
     tcpManager->openServer();
-    seen = 1;
 }
 
 // A manager still present is destroyed with its sockets (their destruction
@@ -346,7 +342,7 @@ void XR_SKYPESTREAM::repRead(const char* text) {
     const int decoded = decodeHex(hex, hexLength, packet);
     const TunnelPacketHeader header = loadPacketHeader(packet);
     if (header.headerLength == 0) {
-        platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);
+        platform::trace("●●●●DATA NASHI headerSize=%d\n", header.headerLength);  // fixed text
         return;
     }
     // A packet whose header does not describe the bytes that came never
@@ -396,7 +392,7 @@ void XR_SKYPESTREAM::repRead(const char* text) {
 void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
     switch (code) {
         case kCodeConnectRequest: {
-            platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);  // fixed text
             if (tcpManager != nullptr && tcpManager->getMode() == XR_TCPMANAGER::kModeClient) {
                 // A Client connects only its own FTP client's sessions; it
                 // never opens a connection on the peer's word.
@@ -432,7 +428,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             break;
         }
         case kCodeConnectReply:
-            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);  // fixed text
             controlAbandoned = false;
             fromPeerFilter.reset();
             if (result == kResultFailed) {
@@ -446,7 +442,7 @@ void XR_SKYPESTREAM::onControlMessage(int code, int port, int result) {
             if (port != clientPort) {
                 return;  // not the tunnel's control port: ignored
             }
-            platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+            platform::trace("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);  // fixed text
             XR_SOCKETTCP* control = controlSocket();
             if (control != nullptr && control->awaitsPeerConfirmation() == 1) {
                 // The end of a connection that is already over here (the
@@ -523,7 +519,7 @@ void XR_SKYPESTREAM::onDataLinkMessage(int code, int port, int result) {
             break;
         }
         case kCodeConnectReply: {
-            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            platform::trace("A2A RECIEV CONNECT-REPLY:port:%d\n", port);  // fixed text
             XR_SOCKETTCP* dataLink = dataLinkSocket();
             if (dataLink != nullptr && dataLink->getRole() != XR_SOCKETTCP::kRoleNone &&
                 dataLink->getPort() != port) {
@@ -741,7 +737,7 @@ void XR_SKYPESTREAM::onDataLinkData(unsigned char* packet, int port) {
         return;
     }
     for (int i = 0; i < kQueueFullErrorTraces; ++i) {
-        platform::trace("ERROR ");
+        platform::trace("ERROR ");  // fixed text
     }
     platform::trace("\n");
     writeEventLine(kEventLevelLost, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser,

@@ -45,7 +45,7 @@ public:
     static constexpr int kPeerConnected = 2;
     static constexpr int kRoomWaitMs = 50;      // one wait for room in a from-peer queue
     static constexpr int kRoomWaitTries = 100;  // 100 x 50 ms = 5 s
-    static constexpr int kQueueFullErrorTraces = 500;
+    static constexpr int kQueueFullErrorTraces = 500;  // fixed text: "ERROR " this many times
 
     using TcpManagerPointer = std::unique_ptr<XR_TCPMANAGERFORFTP>;
     using RoomWait = std::function<void(int ms)>;
@@ -196,7 +196,7 @@ private:
     void abandonControl(XR_SOCKETTCP& control, int port);
     int64_t nowMs() const;
 
-    char name[16];
+    char name[16];  // fixed text: class-name tag, never read
     int seen = 1;
     char serverHost[kHostChars] = {};
     int serverPort = 0;

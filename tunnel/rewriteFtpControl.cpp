@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "platform/Trace.h"
+#include "support/leadingNumber.h"
 #include "support/nextToken.h"
 #include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
@@ -29,11 +31,10 @@ struct Announcement {
     size_t (*format)(const Announcement& found, const char* line, uint32_t address, int newPort,
                      char* out, size_t outSize) = nullptr;
     // Extended forms keep the text around the port: where the replaced field
-    // starts and ends in the line, and the delimiter.
+    // starts and ends in the line; EPRT also writes its delimiter again.
     size_t fieldStart = 0;
     size_t fieldEnd = 0;
     char delimiter = 0;
-    const char* prefix = "";
 };
 
 // How one form is recognised and read. `line` is the NUL-terminated first
@@ -60,11 +61,7 @@ int decimalValue(const char* token) {
     if (std::strlen(token) > kMaxNumberDigits) {
         return -1;
     }
-    int value = 0;
-    for (const char* c = token; *c != '\0'; ++c) {
-        value = value * 10 + (*c - '0');
-    }
-    return value;
+    return static_cast<int>(leadingNumber(token));
 }
 
 // Reads "h1,h2,h3,h4,p1,p2" from `from`; the sixth number ends at
@@ -141,7 +138,6 @@ bool parsePassive(const char* line, Announcement& found) {
     platform::trace("A2AMODEL:find Entering Passive port=%d\n", port);
     found.port = port;
     found.format = formatPassive;
-    found.prefix = kPassivePrefix;
     return validPort(port);
 }
 
@@ -165,7 +161,6 @@ bool parsePort(const char* line, Announcement& found) {
     platform::trace("A2AMODEL:find Port Command port=%d\n", port);
     found.port = port;
     found.format = formatPort;
-    found.prefix = kPortPrefix;
     return validPort(port);
 }
 
@@ -179,19 +174,17 @@ bool isExtendedDelimiter(char c) {
 // Reads a decimal port at line[at], ending at delimiter; stores its end.
 long readPortField(const char* line, size_t at, char delimiter, size_t& end) {
     size_t i = at;
-    long value = 0;
     while (line[i] >= '0' && line[i] <= '9') {
         if (i - at >= kMaxNumberDigits) {
             return -1;
         }
-        value = value * 10 + (line[i] - '0');
         ++i;
     }
     if (i == at || line[i] != delimiter) {
         return -1;
     }
     end = i;
-    return value;
+    return static_cast<long>(leadingNumber(std::string_view(line + at, i - at)));
 }
 
 constexpr char kExtendedPassivePrefix[] = "229 ";
@@ -224,7 +217,6 @@ bool parseExtendedPassive(const char* line, Announcement& found) {
     found.format = formatExtendedPassive;
     found.fieldStart = at + 4;
     found.fieldEnd = end;
-    found.delimiter = d;
     return validPort(port);
 }
 
@@ -376,9 +368,9 @@ void rewriteFtpControl(FtpRewriteTarget& target, unsigned char* packet, size_t c
     }
     storePacketU16(packet, kOffsetDataLength, static_cast<uint16_t>(total));
     if (rule->parse == parsePassive) {
-        platform::trace("A2AMODEL make string:%s", rewritten);
+        platform::trace("A2AMODEL make string:%s", rewritten);  // fixed text
     } else {
-        platform::trace("A2AMODEL: make string:%s", rewritten);
+        platform::trace("A2AMODEL: make string:%s", rewritten);  // fixed text
     }
     writeEventLine(kEventLevel, "%sとのFTP接続:%sとのd-port=%d/%d 作成", target.peerUser(),
                    target.serverHost(), newPort, found.port);

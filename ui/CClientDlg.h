@@ -8,7 +8,12 @@
 class CClientDlg : public CGatePanel {
     Q_OBJECT
 public:
-    static constexpr int kAutoConnectRepeatTicks = 600;  // then one tick more: about a minute
+    // The automatic connection connects at once, then again every
+    // kAutoConnectRetryMs while the contact stays connectable: a countdown of
+    // kAutoConnectRepeatTicks ticks, then the tick that connects.
+    static constexpr int kAutoConnectRepeatTicks = 600;
+    static constexpr int kAutoConnectRetryMs =
+        (kAutoConnectRepeatTicks + 1) * kAutoConnectPeriodMs;  // 60.1 s
     // A listener that could not be opened is tried again every 6 lamp
     // ticks of 500 ms: every 3 s while the gate stays open.
     static constexpr int kListenRetryTicks = 6;

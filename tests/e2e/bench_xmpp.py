@@ -59,7 +59,8 @@ def main():
         tunnel.start()
         tunnel.net.prove_isolation()
         # Generous: the bench measures transfers, not how soon the gate opens
-        # (the Client's automatic connection may wait for its next minute).
+        # (the Client's automatic connection may wait for its next retry,
+        # every 60.1 s: kAutoConnectRetryMs).
         tunnel.wait_gate_open(timeout=GATE_OPEN_S)
         upload = os.path.join(tunnel.hosts["alice"].dir, "upload.bin")
         e2e.write_random_file(upload, args.size, seed=4)

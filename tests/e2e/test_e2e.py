@@ -132,7 +132,7 @@ class CurlTransfers(TunnelCase):
 
 BIG_SIZE = 20 * 1000 * 1000
 FAULT_DEADLINE_S = 10
-GATE_REOPEN_S = 90  # the Client's automatic connection retries every 601 ticks of 100 ms
+GATE_REOPEN_S = 90  # the Client's automatic connection retries every 60.1 s (kAutoConnectRetryMs)
 
 
 class FaultCase(TunnelCase):
@@ -213,7 +213,7 @@ class DriverKilled(FaultCase):
                      "alice's streams to go")
         self.tunnel.start_driver()
         start = time.monotonic()
-        # The Client's automatic connection retries once a minute.
+        # The Client's automatic connection retries every 60.1 s (kAutoConnectRetryMs).
         self.tunnel.wait_gate_open(timeout=GATE_REOPEN_S)
         print("driver restarted: gate open again after %.1f s" % (time.monotonic() - start),
               file=sys.stderr)

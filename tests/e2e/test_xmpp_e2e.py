@@ -28,8 +28,8 @@ BIG_SIZE = 12 * 1000 * 1000       # long enough to still be running when a fault
 GATE_OPEN_S = 60
 RECOVERY_S = 60                   # a restart is followed by a good transfer within this
 # How much later a recovery is still waited for, to report it: two of the
-# Client's once-a-minute automatic connections, since one may go to a contact
-# list the driver has not yet had back from the server.
+# Client's automatic connections (one every 60.1 s, kAutoConnectRetryMs), since
+# one may go to a contact list the driver has not yet had back from the server.
 LATE_REPORT_S = 75
 REATTACH_S = 30                   # a driver signed in again attaches its gateway within this
 ATTACHED = "SKYPECONTROLAPI_ATTACH_SUCCESS"      # the gateways' "-D583" traces of the attach codes

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "support/ProfileFile.h"
 
 TEST(ProfileFile, LookupIgnoresCaseTrimsAndStripsQuotes) {
@@ -43,7 +45,10 @@ TEST(ProfileParse, LeadingInteger) {
         int value;
     } cases[] = {{"12", 12},  {" 7 ", 7},     {"-3", -3}, {"+4", 4},
                  {"5abc", 5}, {"abc", 0},     {"", 0},    {"0x10", 0},
-                 {"-", 0},    {"99999999999", 2147483647}};
+                 {"-", 0},    {"99999999999", 2147483647},
+                 {"2147483647", 2147483647}, {"-2147483647", -2147483647},
+                 {"-2147483648", INT_MIN}, {"-99999999999", INT_MIN},
+                 {"- 5", 0},  {"\t+12\r", 12}};
     for (const auto& c : cases) {
         EXPECT_EQ(profile::parseLeadingInt(c.text), c.value) << "text: '" << c.text << "'";
     }

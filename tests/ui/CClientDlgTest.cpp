@@ -282,7 +282,7 @@ TEST_F(ClientPanelTest, ALostAttachmentRestartsTheCountdownSoTheNextOneConnectsA
     panel->changeAttachStatus(1);
     panel->onTimer(CGatePanel::kAutoConnectTimer);
     EXPECT_EQ(controller.count("connectSelectedUser"), 3);
-    // While attached the repetition stays about once a minute.
+    // While attached the repetition stays at kAutoConnectRetryMs.
     for (int tick = 0; tick < 100; ++tick) {
         panel->onTimer(CGatePanel::kAutoConnectTimer);
     }
