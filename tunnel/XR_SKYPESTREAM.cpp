@@ -15,9 +15,9 @@
 #include "platform/Trace.h"
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
-#include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 #include "tunnel/rewriteFtpControl.h"
 
