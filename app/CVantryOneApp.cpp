@@ -11,13 +11,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/CQuillonCom.h"
 #include "app/CVantryOneDlg.h"
 #include "app/ControlChannel.h"
 #include "app/QtEventLoop.h"
 #include "app/SingleInstance.h"
 #include "app/StartupOptions.h"
 #include "app/UserRuntimeDir.h"
+#include "controller/CQuillonCom.h"
 #include "platform/EventLoop.h"
 #include "platform/ProcessFlags.h"
 #include "platform/Trace.h"

@@ -8,7 +8,7 @@
 #include <QShortcut>
 #include <functional>
 
-#include "app/QuillonController.h"
+#include "controller/QuillonController.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/CQuillonForTcpComListener.h"
+#include "controller/CQuillonForTcpComListener.h"
 #include "ui/DialogBuilder.h"
 
 class CPropaty;

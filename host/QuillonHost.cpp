@@ -7,10 +7,8 @@
 #include "platform/DriverSocket.h"
 #include "platform/ProcessFlags.h"
 #include "platform/Trace.h"
-#include "skype/XR_SKYPECOM.h"
+#include "skype/AttachStatus.h"
 #include "skype/XR_SKYPEMODEL.h"
-#include "support/XR_EVENTLOG.h"
-#include "tunnel/XR_A2AMODEL.h"
 
 namespace {
 
@@ -30,17 +28,17 @@ void progress(const char* format, ...) {
 
 const char* statusName(int status) {
     switch (status) {
-        case 0:
+        case SKYPECONTROLAPI_NO_ATTACH:
             return "not attached";
-        case 1:
+        case SKYPECONTROLAPI_ATTACH_SUCCESS:
             return "attached";
-        case 2:
+        case SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION:
             return "pending authorization";
-        case 3:
+        case SKYPECONTROLAPI_ATTACH_REFUSED:
             return "refused";
-        case 4:
+        case SKYPECONTROLAPI_ATTACH_NOT_AVAILABLE:
             return "not available";
-        case 0x8001:
+        case SKYPECONTROLAPI_ATTACH_API_AVAILABLE:
             return "available again";
         default:
             return "unknown";
@@ -50,7 +48,9 @@ const char* statusName(int status) {
 }  // namespace
 
 QuillonHost::QuillonHost(CQuillonPropaty& settings, std::string contact, bool autoConnect)
-    : settings(settings), contact(std::move(contact)), autoConnect(autoConnect) {}
+    : settings(settings), contact(std::move(contact)), autoConnect(autoConnect) {
+    controller.addListener(this);
+}
 
 QuillonHost::~QuillonHost() {
     stop();
@@ -61,16 +61,7 @@ bool QuillonHost::isClientMode() const {
 }
 
 void QuillonHost::start() {
-    // The controller's order: the front end listens to the link first, then
-    // the user model and the tunnel model register themselves.
-    XR_EVENTLOG::getInstance();
-    XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
-    link->addListener(this);
-    XR_SKYPEMODEL* users = XR_SKYPEMODEL::getInstance();
-    users->addListener(this);
-    XR_A2AMODEL* model = XR_A2AMODEL::getInstance();
-    model->addListener(this);
-    model->setApplicationName(kApplicationIndex, settings.getApplicationName());
+    controller.wire(settings.getApplicationName());
     started = true;
 
     if (isClientMode()) {
@@ -85,7 +76,7 @@ void QuillonHost::start() {
     }
     progress("looking for the driver at %s", platform::driversocket::defaultPath().c_str());
     tickTimer = platform::guiLoop().addTimer(kTickPeriodMs, [this] { tick(); });
-    link->attachWindow(0);
+    controller.attach(0);
 }
 
 void QuillonHost::stop() {
@@ -98,45 +89,42 @@ void QuillonHost::stop() {
         tickTimer = 0;
     }
     // Count what the streams moved since the last report.
-    XR_A2AMODEL::getInstance()->trafficTick();
-    XR_A2AMODEL::releaseInstance();
-    XR_SKYPEMODEL::releaseInstance();
-    if (XR_SKYPECOM* link = XR_SKYPECOM::getInstance(); link->getOwnWindow() != 0) {
-        XR_WINDOW::destroyWindow(link->getOwnWindow());
-    }
-    XR_SKYPECOM::releaseInstance();
-    XR_EVENTLOG::releaseInstance();
+    controller.reportTraffic();
+    controller.release();
     progress("stopped total-sent=%.0f total-received=%.0f", totalSent, totalReceived);
 }
 
-void QuillonHost::notifyConnectStatsuChange(int status) {
+void QuillonHost::notifyLog(const char* line) {
+    (void)line;  // the event log is switched off
+}
+
+void QuillonHost::notifySkypeComStatusChange() {
+    const int status = controller.getAttachStatus();
     if (status != lastStatus) {
         progress("driver link: %s (status %d)", statusName(status), status);
-        if (status == 0) {
+        if (status == SKYPECONTROLAPI_NO_ATTACH) {
             // The text the gateway's status line shows, so that traces of the
             // headless and the windowed gateway read alike.
             platform::trace("host status: %s\n", kNotAttachedText);
         }
         lastStatus = status;
     }
-    if (status == 0) {
-        // The streams cannot go on without the driver: drop them and forget
-        // the contacts; both come back with the next attachment.
-        XR_A2AMODEL::getInstance()->closeAllStreams();
-        XR_SKYPEMODEL::getInstance()->reset();
+    if (status == SKYPECONTROLAPI_NO_ATTACH) {
+        // The controller drops the streams and forgets the contacts next;
+        // both come back with the next attachment, and so does the gate.
         connectTried = false;
         announcedContact.clear();
     }
 }
 
-void QuillonHost::notifyCurrentUser(const char* text) {
-    progress("signed in as %s", text);
+void QuillonHost::notifyCurrentUser(const char* handle) {
+    progress("signed in as %s", handle);
 }
 
 void QuillonHost::notifyModelChanged() {}
 
 void QuillonHost::notifyA2AModelChanged() {
-    const int open = XR_A2AMODEL::getInstance()->hasAnyStream();
+    const int open = controller.hasAnyStream();
     if (open != lastStreamState) {
         progress(open == 1 ? "gate open" : "gate closed");
         lastStreamState = open;
@@ -156,8 +144,7 @@ void QuillonHost::notifyA2ATransferRate(int index, double sent, double received)
 }
 
 void QuillonHost::tick() {
-    XR_A2AMODEL* model = XR_A2AMODEL::getInstance();
-    const int connected = model->hasConnectedStream(kApplicationIndex);
+    const int connected = controller.hasConnectedStream(kApplicationIndex);
     if (connected != lastConnected) {
         if (lastConnected != -1 || connected == 1) {
             progress(connected == 1 ? "FTP connection open" : "FTP connection closed");
@@ -165,17 +152,16 @@ void QuillonHost::tick() {
         lastConnected = connected;
     }
 
-    XR_SKYPECOM* link = XR_SKYPECOM::getInstance();
-    XR_SKYPEMODEL* users = XR_SKYPEMODEL::getInstance();
-    if (link->getAttachStatus() != 1 || users->getFriendCount() == 0) {
+    if (controller.getAttachStatus() != SKYPECONTROLAPI_ATTACH_SUCCESS ||
+        controller.getContactCount() == 0) {
         return;
     }
     // Keep the chosen contact selected: a new contact list selects the first.
-    const FriendEntry* selected = users->getSelectedUser();
+    const FriendEntry* selected = controller.getSelectedUser();
     if (!contact.empty() && (selected == nullptr || contact != selected->handle)) {
-        if (users->isFriend(contact.c_str()) == 1) {
-            users->selectUser(contact.c_str());
-            selected = users->getSelectedUser();
+        if (controller.isContact(contact.c_str()) == 1) {
+            controller.selectUser(contact.c_str());
+            selected = controller.getSelectedUser();
         }
     }
     if (selected != nullptr && announcedContact != selected->handle) {
@@ -186,7 +172,7 @@ void QuillonHost::tick() {
         (!contact.empty() && contact != selected->handle)) {
         return;
     }
-    if (model->hasAnyStream() == 1 || users->isSelectedUserConnectable() != 1) {
+    if (controller.hasAnyStream() == 1 || controller.isSelectedUserConnectable() != 1) {
         ticksSinceConnect = 0;
         connectTried = false;
         return;
@@ -199,5 +185,5 @@ void QuillonHost::tick() {
     progress("connecting to %s", selected->handle);
     connectTried = true;
     ticksSinceConnect = 0;
-    model->connectSelectedUser();
+    controller.connectSelectedUser();
 }

@@ -2,19 +2,19 @@
 
 #include <string>
 
+#include "controller/CQuillonForTcpCom.h"
+#include "controller/CQuillonForTcpComListener.h"
 #include "platform/EventLoop.h"
-#include "skype/MODELLISTENER.h"
-#include "skype/XR_SKYPECOMUSER.h"
 #include "support/CQuillonPropaty.h"
-#include "tunnel/XR_A2AMODELLISTENER.h"
 
-// The headless front end: what the gateway's controller does, without a
-// window. It wires the link, the user model and the tunnel model for one
-// account, keeps the gate to the chosen contact open (Client mode, automatic
-// connection), and reports progress as single lines on standard error.
+// The headless front end over the controller, as the window is: the
+// controller wires the link, the user model and the tunnel model for one
+// account and releases them; the host keeps the gate to the chosen contact
+// open (Client mode, automatic connection) and reports progress as single
+// lines on standard error.
 //
 // GUI thread only (the poll loop's thread).
-class QuillonHost : public XR_SKYPECOMUSER, public XR_A2AMODELLISTENER, public MODELLISTENER {
+class QuillonHost : public CQuillonForTcpComListener {
 public:
     static constexpr int kTickPeriodMs = 100;       // automatic-connection check
     static constexpr int kConnectRetryTicks = 100;  // 10 s between connect attempts
@@ -30,17 +30,17 @@ public:
     // Creates the models, names application 0 and starts discovery.
     void start();
     // Releases the models in the controller's order (tunnel model, user
-    // model, link, event log) and prints the traffic totals.
+    // model, the link's window, link, event log) and prints the traffic
+    // totals.
     void stop();
 
-    // XR_SKYPECOMUSER
-    void notifyConnectStatsuChange(int status) override;
-    void notifyCurrentUser(const char* text) override;
-    // XR_A2AMODELLISTENER
+    // CQuillonForTcpComListener
+    void notifyLog(const char* line) override;
+    void notifySkypeComStatusChange() override;
+    void notifyModelChanged() override;
     void notifyA2AModelChanged() override;
     void notifyA2ATransferRate(int index, double sent, double received) override;
-    // MODELLISTENER
-    void notifyModelChanged() override;
+    void notifyCurrentUser(const char* handle) override;
 
     double getTotalSent() const { return totalSent; }
     double getTotalReceived() const { return totalReceived; }
@@ -52,6 +52,7 @@ private:
     CQuillonPropaty& settings;
     std::string contact;
     bool autoConnect;
+    CQuillonForTcpCom controller;
     platform::EventLoop::TimerId tickTimer = 0;
     int lastStatus = -1;
     int lastStreamState = -1;

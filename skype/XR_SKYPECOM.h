@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "skype/AttachStatus.h"
 #include "skype/SkypeTransport.h"
 #include "skype/XR_SKYPECOMUSER.h"
 #include "skype/XR_WINDOW.h"
@@ -30,14 +31,6 @@ class DriverTransport;
 
 class XR_SKYPECOM {
 public:
-    // The stored attach status.
-    static constexpr int SKYPECONTROLAPI_NO_ATTACH = 0;
-    static constexpr int SKYPECONTROLAPI_ATTACH_SUCCESS = 1;
-    static constexpr int SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION = 2;
-    static constexpr int SKYPECONTROLAPI_ATTACH_REFUSED = 3;
-    static constexpr int SKYPECONTROLAPI_ATTACH_NOT_AVAILABLE = 4;
-    static constexpr int SKYPECONTROLAPI_ATTACH_API_AVAILABLE = 0x8001;
-
     static constexpr unsigned kRediscoveryTimerId = 1;
     static constexpr int kRediscoveryPeriodMs = 5000;
     static constexpr int kTraceCopyBytes = 512;  // traces show at most this much of a line
@@ -57,6 +50,7 @@ public:
     // taken), or 0 on failure, which also ends the attachment (status 0 to
     // every listener, rediscovery on the next tick).
     int sendCommand(const char* text);
+    // One of the SKYPECONTROLAPI_ values (skype/AttachStatus.h).
     int getAttachStatus() const { return attachStatus; }
     // Discovery: asks the driver to attach, only while no driver is known.
     void broadcastMessage();

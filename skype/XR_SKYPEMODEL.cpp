@@ -166,7 +166,7 @@ int XR_SKYPEMODEL::isAcceptable(const char* user) const {
 }
 
 void XR_SKYPEMODEL::notifyConnectStatsuChange(int status) {
-    if (status == 1) {
+    if (status == SKYPECONTROLAPI_ATTACH_SUCCESS) {
         XR_SKYPECOM::getInstance()->sendCommand("SEARCH FRIENDS");
     }
 }

@@ -16,7 +16,7 @@
 #include "platform/CounterLog.h"
 #include "platform/ProcessFlags.h"
 #include "platform/Trace.h"
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Trace.h"
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 
 namespace {

@@ -83,7 +83,7 @@ void XR_A2AMODEL::trafficTick() {
 void XR_A2AMODEL::notifyConnectStatsuChange(int status) {
     platform::trace("XR_A2AMODEL::notifyConnectStatsuChange(%d)\n", status);
     // Every status 1 registers again: the driver may have been restarted.
-    if (status == 1) {
+    if (status == SKYPECONTROLAPI_ATTACH_SUCCESS) {
         createA2AApplication();
     }
 }

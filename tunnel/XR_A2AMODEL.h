@@ -1,7 +1,7 @@
 #pragma once
 
-// How a front end wires the tunnel model (the controller's init, or the
-// headless host, host/QuillonHost.cpp):
+// How a front end wires the tunnel model (the controller does it for both
+// front ends, controller/CQuillonForTcpCom.cpp):
 //  1. platform::setGuiLoop(&loop) before anything else: the model's two
 //     timers (kPumpPeriodMs, kTrafficPeriodMs) are created on that loop, and
 //     all callbacks (timers, the link's notifications) run on its thread.

@@ -16,9 +16,9 @@
 #include "skype/XR_SKYPECOM.h"
 #include "support/CQuillonPropaty.h"
 #include "support/copyCut.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
-#include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 #include "tunnel/rewriteFtpControl.h"
 

@@ -9,7 +9,7 @@
 #include "platform/Trace.h"
 #include "support/leadingNumber.h"
 #include "support/nextToken.h"
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 
 namespace {

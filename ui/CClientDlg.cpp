@@ -1,10 +1,11 @@
 #include "ui/CClientDlg.h"
 
+#include "controller/GateController.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
+#include "skype/AttachStatus.h"
 #include "support/CPropaty.h"
 #include "ui/FaultText.h"
-#include "ui/GateController.h"
 
 namespace {
 constexpr const char* kAutoConnectDone = "STREAM接続操作を行いました(自動)";
@@ -45,7 +46,7 @@ void CClientDlg::onSelectButton() {
 }
 
 void CClientDlg::updateLamps() {
-    if (controller->getAttachStatus() == 1) {
+    if (controller->getAttachStatus() == SKYPECONTROLAPI_ATTACH_SUCCESS) {
         lampAccepting = controller->hasAcceptingStream(0);
         lampConnected = controller->hasConnectedStream(0);
         lampPeer = controller->hasPeerConnectedStream(0);
@@ -56,7 +57,7 @@ void CClientDlg::updateLamps() {
 }
 
 void CClientDlg::attachStatusChanged(int status) {
-    if (status != 1) {
+    if (status != SKYPECONTROLAPI_ATTACH_SUCCESS) {
         // Every attachment starts the automatic connection afresh: the
         // first tick after the driver is back connects at once.
         autoConnectCountdown = 0;
@@ -100,7 +101,8 @@ void CClientDlg::checkFaults() {
 }
 
 void CClientDlg::autoConnectTick() {
-    if (settings == nullptr || controller == nullptr || controller->getAttachStatus() != 1) {
+    if (settings == nullptr || controller == nullptr ||
+        controller->getAttachStatus() != SKYPECONTROLAPI_ATTACH_SUCCESS) {
         autoConnectCountdown = 0;  // no attachment: the next one connects at once
         return;
     }

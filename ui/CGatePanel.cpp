@@ -4,12 +4,13 @@
 #include <QPushButton>
 #include <cstdio>
 
+#include "controller/GateController.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
+#include "skype/AttachStatus.h"
 #include "support/CPropaty.h"
 #include "ui/CPropatyDlg.h"
 #include "ui/CSoundCue.h"
-#include "ui/GateController.h"
 #include "ui/ModalSeam.h"
 
 namespace {
@@ -202,18 +203,18 @@ void CGatePanel::changeAttachStatus(int status) {
     }
     CLed& led = statusBar->getLed();
     switch (status) {
-        case 1:
+        case SKYPECONTROLAPI_ATTACH_SUCCESS:
             led.setState(CLed::kGreen);
             break;
-        case 2:
+        case SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION:
             led.setState(CLed::kBlue);
             break;
-        case 0:
-        case 3:
+        case SKYPECONTROLAPI_NO_ATTACH:
+        case SKYPECONTROLAPI_ATTACH_REFUSED:
             led.setState(CLed::kRed);
             break;
         default:
-            break;  // 4 and 32769 leave the lamp as it is
+            break;  // not available (4) and available again (32769) leave the lamp as it is
     }
     if (led.getState() != tracedLed) {
         tracedLed = led.getState();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "skype/AttachStatus.h"
+
 namespace {
 constexpr const char* kNotAttached = "通信ドライバと未接続";
 constexpr const char* kPending = "通信ドライバと認証中";
@@ -39,16 +41,16 @@ void CMsg::tick() {
         return;
     }
     switch (attachState) {
-        case 0:
+        case SKYPECONTROLAPI_NO_ATTACH:
             text = kNotAttached;
             return;
-        case 2:
+        case SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION:
             text = kPending;
             return;
-        case 3:
+        case SKYPECONTROLAPI_ATTACH_REFUSED:
             text = kRefused;
             return;
-        case 1:
+        case SKYPECONTROLAPI_ATTACH_SUCCESS:
             break;
         default:
             return;  // other states keep the line as it is

@@ -6,10 +6,10 @@
 #include <QPushButton>
 #include <algorithm>
 
+#include "controller/GateController.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
 #include "support/CPropaty.h"
-#include "ui/GateController.h"
 #include "ui/ModalSeam.h"
 
 namespace {

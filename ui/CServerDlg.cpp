@@ -1,11 +1,12 @@
 #include "ui/CServerDlg.h"
 
+#include "controller/GateController.h"
 #include "platform/ProcessFlags.h"
 #include "platform/Trace.h"
 #include "resources/ResourceIds.h"
+#include "skype/AttachStatus.h"
 #include "support/CPropaty.h"
 #include "ui/FaultText.h"
-#include "ui/GateController.h"
 
 namespace {
 constexpr const char* kServerCannotOpen = "SERVERからの接続はできません";
@@ -42,7 +43,7 @@ void CServerDlg::onSelectButton() {
 }
 
 void CServerDlg::updateLamps() {
-    if (controller->getAttachStatus() == 1) {
+    if (controller->getAttachStatus() == SKYPECONTROLAPI_ATTACH_SUCCESS) {
         lampConnected = controller->hasConnectedStream(0);
         lampPeer = controller->hasPeerConnectedStream(0);
     } else {

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "../ui/FakeController.h"
-#include "app/CQuillonForTcpComListener.h"
-#include "app/QuillonController.h"
+#include "controller/CQuillonForTcpComListener.h"
+#include "controller/QuillonController.h"
 
 // The controller double of the main dialog: FakeController's answers plus
 // the wiring, and a way to send the notifications the models would.

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../tunnel/PacketBuilder.h"
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
 #include "platform/PollEventLoop.h"
@@ -28,12 +29,11 @@
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_WINDOW.h"
 #include "support/CPropaty.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
-#include "tunnel/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 #include "../skype/RecordingTransport.h"
-#include "../tunnel/PacketBuilder.h"
 
 namespace fuzz {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 #include "tunnel/rewriteFtpControl.h"
 
 namespace {

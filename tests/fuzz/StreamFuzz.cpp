@@ -19,7 +19,7 @@
 
 #include "FuzzSupport.h"
 #include "platform/DriverFrame.h"
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 #include "tunnel/XR_SKYPESTREAM.h"
 
 namespace {

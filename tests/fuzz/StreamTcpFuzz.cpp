@@ -32,8 +32,8 @@
 
 #include "FuzzSupport.h"
 #include "platform/DriverFrame.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_QUE.h"
-#include "tunnel/TunnelPacket.h"
 #include "tunnel/XR_SKYPESTREAM.h"
 
 namespace {

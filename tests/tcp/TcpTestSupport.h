@@ -22,8 +22,8 @@
 
 #include "platform/Trace.h"
 #include "support/CPropaty.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_QUE.h"
-#include "tunnel/TunnelPacket.h"
 
 namespace tcptest {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 
 namespace tunneltest {
 

@@ -1,4 +1,4 @@
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "PacketBuilder.h"
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
 #include "platform/Trace.h"
@@ -18,10 +19,9 @@
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_SKYPEMODEL.h"
 #include "support/CPropaty.h"
+#include "tcp/TunnelPacket.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
-#include "tunnel/TunnelPacket.h"
-#include "PacketBuilder.h"
 #include "../skype/RecordingTransport.h"
 #include "tunnel/eventLine.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/TunnelPacket.h"
+#include "tcp/TunnelPacket.h"
 #include "tunnel/eventLine.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "ui/GateController.h"
+#include "controller/GateController.h"
 
 // A controller double for the windows: answers from its fields and records
 // the calls that act.

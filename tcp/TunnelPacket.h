@@ -7,6 +7,9 @@
 // is one of these, a fixed 40-byte header optionally followed by TCP bytes.
 // The same bytes are what the TCP side keeps in its packet queues. On the
 // messaging side a packet only ever travels as lower-case hexadecimal text.
+// The layout lives with the TCP side, the lowest layer that writes packets
+// (its reads become data packets, its queues hold them), so that the tunnel
+// above reads and writes the same layout without the TCP side reaching up.
 //
 // Wire layout (all fields unsigned little-endian, offsets in bytes):
 //    0 headerLength (always 40)   2 dataLength        4 fixedA (2)   6 fixedB (1)

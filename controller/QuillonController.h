@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "ui/GateController.h"
+#include "controller/GateController.h"
 
 class CQuillonForTcpComListener;
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the controller tells the windows (the main dialog). Called on the GUI
-// thread, in registration order.
+// What the controller tells its front end: the windows (the main dialog) or
+// the headless host. Called on the GUI thread, in registration order.
 class CQuillonForTcpComListener {
 public:
     virtual ~CQuillonForTcpComListener() = default;
@@ -15,4 +15,7 @@ public:
     virtual void notifyA2AModelChanged() = 0;
     // Once a second per named application: the bytes of the last second.
     virtual void notifyA2ATransferRate(int index, double sent, double received) = 0;
+    // The driver named the signed-in account (the text after
+    // "CURRENTUSERHANDLE"); only the headless host shows it.
+    virtual void notifyCurrentUser(const char* handle) { (void)handle; }
 };

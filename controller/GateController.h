@@ -13,7 +13,8 @@ class GateController {
 public:
     virtual ~GateController() = default;
 
-    // The driver attachment status (1 attached, 0 not attached, ...).
+    // The driver attachment status: one of the SKYPECONTROLAPI_ values of
+    // skype/AttachStatus.h (1 attached, 0 not attached, ...).
     virtual int getAttachStatus() = 0;
     // Opens the gate to the selected contact.
     virtual void connectSelectedUser() = 0;

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/CQuillonForTcpComListener.h"
-#include "app/QuillonController.h"
+#include "controller/CQuillonForTcpComListener.h"
+#include "controller/QuillonController.h"
 #include "skype/MODELLISTENER.h"
 #include "skype/XR_SKYPECOMUSER.h"
 #include "skype/XR_SKYPEMODEL.h"
@@ -14,12 +14,14 @@
 class XR_SKYPECOM;
 class XR_A2AMODEL;
 
-// The controller: the one object through which the windows reach the models.
-// It creates and wires the driver link, the user model and the tunnel model,
-// listens to them and to the event log, fans every notification out to its
-// CQuillonForTcpComListener windows, and offers the windows forwarding
-// operations. At destruction it releases the models in a fixed order: tunnel
-// model, user model, link, event log.
+// The controller: the one object through which a front end (the window, or
+// the headless quillon-host) reaches the models. It creates and wires the
+// driver link, the user model and the tunnel model, listens to them and to
+// the event log, fans every notification out to its
+// CQuillonForTcpComListener front ends, drops the streams and forgets the
+// contacts when the driver attachment ends, and offers the front end
+// forwarding operations. release (and the destructor) releases the models in
+// a fixed order: tunnel model, user model, the link's window, link, event log.
 //
 // Core code: no Qt. GUI thread only; no locks.
 class CQuillonForTcpCom : public XR_SKYPECOMUSER,
@@ -38,11 +40,24 @@ public:
 
     // Wiring.
     void addListener(CQuillonForTcpComListener* listener) override;
+    // The window's start: wire(kApplicationName), attach(window), then a
+    // probe listener on kTunnelPort's free port of every interface.
     void init(MainWindowHandle window) override;
     void destroyOwnedWindows() override;
+    // Creates and wires the models (the controller is the link's first
+    // listener) and names application 0.
+    void wire(const char* applicationName);
+    // Creates the link's window (owned by window) and starts discovering the
+    // driver. Once, after wire.
+    void attach(MainWindowHandle window);
+    // Stops listening and releases the models in the fixed order; the link's
+    // window goes after the user model unless the front end destroyed it
+    // already (destroyOwnedWindows). Again is harmless.
+    void release();
 
     // XR_SKYPECOMUSER
     void notifyConnectStatsuChange(int status) override;
+    void notifyCurrentUser(const char* text) override;
     // MODELLISTENER
     void notifyModelChanged() override;
     // XR_A2AMODELLISTENER
@@ -70,6 +85,11 @@ public:
     int retryListen(int applicationIndex) override;
     int takeServerConnectFailures(int applicationIndex, int* error) override;
     int takePeerConnectFailures(int applicationIndex) override;
+    int getContactCount();
+    int isContact(const char* handle);
+    // Reports the bytes the streams moved since the last report now
+    // (notifyA2ATransferRate), instead of at the next once-a-second tick.
+    void reportTraffic();
 
     XR_SKYPEMODEL* getSkypeModel() const { return skypeModel; }
     MainWindowHandle getMainWindow() const { return mainWindow; }

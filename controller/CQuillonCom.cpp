@@ -1,4 +1,4 @@
-#include "app/CQuillonCom.h"
+#include "controller/CQuillonCom.h"
 
 CQuillonCom::CQuillonCom() = default;
 

@@ -7,7 +7,7 @@
 
 #include "../skype/RecordingTransport.h"
 #include "../ui/TempDirectory.h"
-#include "app/CQuillonCom.h"
+#include "controller/CQuillonCom.h"
 #include "platform/PollEventLoop.h"
 #include "skype/SkypeTransport.h"
 #include "skype/XR_SKYPECOM.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/CQuillonForTcpCom.h"
+#include "controller/CQuillonForTcpCom.h"
 
 // The controller the main dialog holds as a member: CQuillonForTcpCom with a
 // constructor and a destructor of its own and nothing else.

@@ -1,23 +1,31 @@
-#include "app/CQuillonForTcpCom.h"
+#include "controller/CQuillonForTcpCom.h"
 
 #include "skype/XR_SKYPECOM.h"
 #include "skype/XR_WINDOW.h"
 #include "support/XR_EVENTLOG.h"
 #include "tcp/XR_SOCKETTCP.h"
 #include "tcp/XR_TCPMANAGERFORFTP.h"
-#include "tunnel/XR_SKYPESTREAM.h"
 #include "tunnel/XR_A2AMODEL.h"
+#include "tunnel/XR_SKYPESTREAM.h"
 
 CQuillonForTcpCom::CQuillonForTcpCom() {
     XR_EVENTLOG::getInstance()->addListener(this);
 }
 
 CQuillonForTcpCom::~CQuillonForTcpCom() {
+    release();
+}
+
+void CQuillonForTcpCom::release() {
     listeners.clear();
     XR_A2AMODEL::releaseInstance();
     a2aModel = nullptr;
     XR_SKYPEMODEL::releaseInstance();
     skypeModel = nullptr;
+    // The link's window goes before the link. A window front end destroyed
+    // it with its main window already (the handle names no window any more,
+    // so this does nothing); the headless host has no main window.
+    destroyOwnedWindows();
     XR_SKYPECOM::releaseInstance();
     skypeCom = nullptr;
     XR_EVENTLOG::releaseInstance();
@@ -28,7 +36,14 @@ void CQuillonForTcpCom::addListener(CQuillonForTcpComListener* listener) {
 }
 
 void CQuillonForTcpCom::init(MainWindowHandle window) {
-    mainWindow = window;
+    wire(kApplicationName);
+    attach(window);
+    // A listener on a free port of every interface, closed again at once.
+    XR_SOCKETTCP probe;
+    probe.createServerSocketAnyPort(kTunnelPort);
+}
+
+void CQuillonForTcpCom::wire(const char* applicationName) {
     // The controller registers first, so it hears every attach status
     // before the models do.
     skypeCom = XR_SKYPECOM::getInstance();
@@ -37,11 +52,12 @@ void CQuillonForTcpCom::init(MainWindowHandle window) {
     skypeModel->addListener(this);
     a2aModel = XR_A2AMODEL::getInstance();
     a2aModel->addListener(this);
-    a2aModel->setApplicationName(0, kApplicationName);
+    a2aModel->setApplicationName(0, applicationName);
+}
+
+void CQuillonForTcpCom::attach(MainWindowHandle window) {
+    mainWindow = window;
     skypeCom->attachWindow(window);
-    // A listener on a free port of every interface, closed again at once.
-    XR_SOCKETTCP probe;
-    probe.createServerSocketAnyPort(kTunnelPort);
 }
 
 void CQuillonForTcpCom::destroyOwnedWindows() {
@@ -55,11 +71,17 @@ void CQuillonForTcpCom::notifyConnectStatsuChange(int status) {
     for (size_t i = 0; i < listeners.size(); ++i) {
         listeners[i]->notifySkypeComStatusChange();
     }
-    if (status == 0) {
+    if (status == SKYPECONTROLAPI_NO_ATTACH) {
         // The windows hear of it first; then the streams go and the
         // contacts are forgotten.
         a2aModel->closeAllStreams();
         skypeModel->reset();
+    }
+}
+
+void CQuillonForTcpCom::notifyCurrentUser(const char* text) {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->notifyCurrentUser(text);
     }
 }
 
@@ -88,7 +110,7 @@ void CQuillonForTcpCom::notifyLog(const char* line) {
 }
 
 int CQuillonForTcpCom::getAttachStatus() {
-    return skypeCom != nullptr ? skypeCom->getAttachStatus() : 0;
+    return skypeCom != nullptr ? skypeCom->getAttachStatus() : SKYPECONTROLAPI_NO_ATTACH;
 }
 
 void CQuillonForTcpCom::connectSelectedUser() {
@@ -152,6 +174,20 @@ std::vector<std::string> CQuillonForTcpCom::getContactHandles() {
         }
     }
     return handles;
+}
+
+int CQuillonForTcpCom::getContactCount() {
+    return skypeModel != nullptr ? skypeModel->getFriendCount() : 0;
+}
+
+int CQuillonForTcpCom::isContact(const char* handle) {
+    return skypeModel != nullptr ? skypeModel->isFriend(handle) : 0;
+}
+
+void CQuillonForTcpCom::reportTraffic() {
+    if (a2aModel != nullptr) {
+        a2aModel->trafficTick();
+    }
 }
 
 template <typename Visit>
@@ -225,8 +261,7 @@ int CQuillonForTcpCom::takeServerConnectFailures(int index, int* error) {
 
 int CQuillonForTcpCom::takePeerConnectFailures(int index) {
     int failures = 0;
-    forEachStream(index, [&](XR_SKYPESTREAM& stream) {
-        failures += stream.takeConnectReplyFailures();
-    });
+    forEachStream(index,
+                  [&](XR_SKYPESTREAM& stream) { failures += stream.takeConnectReplyFailures(); });
     return failures;
 }
