@@ -434,7 +434,7 @@ bool DriverHub::remoteDeliver(int serial, const std::string& data) {
     }
     local.inbox.push_back(data);
     local.inboxBytes += data.size();
-    reply(local.session, queueLine(local.session, stream->application, "RECEIVED"));
+    reply(local.session, queueLine(local.session, stream->application, Queue::kReceived));
     return true;
 }
 
@@ -451,7 +451,7 @@ void DriverHub::remoteAcked(int serial) {
     far.inboxBytes -= far.inbox.front().size();
     far.inbox.pop_front();
     const SessionId session = stream->ends[e].session;
-    reply(session, queueLine(session, stream->application, "SENDING"));
+    reply(session, queueLine(session, stream->application, Queue::kSending));
 }
 
 bool DriverHub::isOnline(const std::string& handle) const {
@@ -576,8 +576,8 @@ std::string DriverHub::streamsLine(SessionId session, const std::string& applica
 }
 
 std::string DriverHub::queueLine(SessionId session, const std::string& application,
-                                 const char* what) const {
-    const bool sending = std::string_view(what) == "SENDING";
+                                 Queue which) const {
+    const bool sending = which == Queue::kSending;
     std::vector<std::string> entries;
     for (const Stream& stream : streams) {
         for (int e = 0; e < 2; ++e) {
@@ -592,18 +592,27 @@ std::string DriverHub::queueLine(SessionId session, const std::string& applicati
             }
         }
     }
-    std::string line = "APPLICATION " + application + " " + what;
+    std::string line = "APPLICATION " + application + (sending ? " SENDING" : " RECEIVED");
     if (!entries.empty()) {
         line += " " + joined(entries, " ");
     }
     return line;
 }
 
+std::string DriverHub::listLine(SessionId session, const std::string& application,
+                                ListKind which) const {
+    if (which == ListKind::kStreams) {
+        return streamsLine(session, application);
+    }
+    return queueLine(session, application,
+                     which == ListKind::kSending ? Queue::kSending : Queue::kReceived);
+}
+
 void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, const char* why) {
     struct Refresh {
         SessionId session;
         std::string application;
-        int kind;  // 0 STREAMS, 1 SENDING, 2 RECEIVED
+        ListKind kind;
         bool operator==(const Refresh&) const = default;
     };
     std::vector<Refresh> refresh;
@@ -626,7 +635,7 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
             // Never listed: only the client that asked for it hears that it
             // did not come about (its list, unchanged).
             if (stream.ends[0].session != 0) {
-                want({stream.ends[0].session, stream.application, 0});
+                want({stream.ends[0].session, stream.application, ListKind::kStreams});
             }
             continue;
         }
@@ -641,12 +650,12 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
                 stream.ends[1].account + " (" + keyOf(stream, 1) + ")");
         }
         for (int e = 0; e < 2; ++e) {
-            want({stream.ends[e].session, stream.application, 0});
+            want({stream.ends[e].session, stream.application, ListKind::kStreams});
         }
         for (int e = 0; e < 2; ++e) {
             if (!stream.ends[e].inbox.empty()) {
-                want({stream.ends[1 - e].session, stream.application, 1});
-                want({stream.ends[e].session, stream.application, 2});
+                want({stream.ends[1 - e].session, stream.application, ListKind::kSending});
+                want({stream.ends[e].session, stream.application, ListKind::kReceived});
             }
         }
     }
@@ -656,14 +665,12 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
     }
     std::stable_sort(refresh.begin(), refresh.end(),
                      [](const Refresh& a, const Refresh& b) { return a.kind < b.kind; });
-    static const char* const kWhat[] = {"STREAMS", "SENDING", "RECEIVED"};
     for (const Refresh& r : refresh) {
         auto it = sessions.find(r.session);
         if (it == sessions.end() || it->second.state != SessionState::kAttached) {
             continue;
         }
-        reply(r.session, r.kind == 0 ? streamsLine(r.session, r.application)
-                                     : queueLine(r.session, r.application, kWhat[r.kind]));
+        reply(r.session, listLine(r.session, r.application, r.kind));
     }
 }
 
@@ -864,14 +871,14 @@ void DriverHub::write(SessionId id, DriverCommand& command) {
     const int serial = stream->serial;
     reply(id, "ALTER APPLICATION " + app + " WRITE " + command.user + ":" +
                   std::to_string(command.streamId));
-    reply(id, queueLine(id, app, "SENDING"));
+    reply(id, queueLine(id, app, Queue::kSending));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
             link->sendBlock(serial, peer.inbox.back());
         }
         return;
     }
-    reply(peerSession, queueLine(peerSession, app, "RECEIVED"));
+    reply(peerSession, queueLine(peerSession, app, Queue::kReceived));
 }
 
 void DriverHub::read(SessionId id, const DriverCommand& command) {
@@ -899,14 +906,14 @@ void DriverHub::read(SessionId id, const DriverCommand& command) {
     head += ' ';
     head += message;
     reply(id, head);
-    reply(id, queueLine(id, app, "RECEIVED"));
+    reply(id, queueLine(id, app, Queue::kReceived));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
             link->inboxHasRoom(serial);
         }
         return;
     }
-    reply(writer, queueLine(writer, app, "SENDING"));
+    reply(writer, queueLine(writer, app, Queue::kSending));
 }
 
 void DriverHub::connectRemote(SessionId id, DriverRemote& remote, const DriverCommand& command,

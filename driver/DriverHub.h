@@ -194,8 +194,14 @@ private:
                        int id, int& end);
     std::string keyOf(const Stream& stream, int end) const;
     std::string streamsLine(SessionId session, const std::string& application) const;
-    std::string queueLine(SessionId session, const std::string& application,
-                          const char* what) const;
+    // The two queue lists of a client's streams: its own writes the peer has
+    // not taken yet (SENDING), and the peer's writes it has not read yet
+    // (RECEIVED).
+    enum class Queue { kSending, kReceived };
+    std::string queueLine(SessionId session, const std::string& application, Queue which) const;
+    // The lists removeStreams may owe a client, in the order it sends them.
+    enum class ListKind { kStreams, kSending, kReceived };
+    std::string listLine(SessionId session, const std::string& application, ListKind which) const;
     void removeStreams(const std::function<bool(const Stream&)>& which, const char* why);
 
     void connect(SessionId session, const DriverCommand& command, const std::string& line);
