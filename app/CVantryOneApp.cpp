@@ -151,8 +151,7 @@ void installMessageBoxHook() {
 // Private messages from other programs reach the dialog through the control
 // socket. Returns the watch on it; nullptr when there is no control socket
 // (the gateway runs on without one).
-std::unique_ptr<QSocketNotifier> watchControlChannel(ControlChannel& channel,
-                                                     CVantryOneDlg& dialog,
+std::unique_ptr<QSocketNotifier> watchControlChannel(ControlChannel& channel, CVantryOneDlg& dialog,
                                                      const std::string& controlDirectory) {
     if (!channel.open(controlDirectory)) {
         std::fprintf(stderr, "quillonftp: no control socket in %s\n", controlDirectory.c_str());

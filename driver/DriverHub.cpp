@@ -762,8 +762,7 @@ std::vector<std::string> DriverHub::connectableContacts(const std::string& me,
         }
     }
     for (const std::string& contact : contacts) {
-        if (canReach(me, contact) && isOnline(contact) &&
-            findServingSession(contact, app) != 0 &&
+        if (canReach(me, contact) && isOnline(contact) && findServingSession(contact, app) != 0 &&
             std::find(users.begin(), users.end(), contact) == users.end()) {
             users.push_back(contact);
         }
