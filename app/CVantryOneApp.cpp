@@ -80,6 +80,146 @@ bool socketLayerWorks() {
     return true;
 }
 
+// Without a socket layer the gateway can do nothing: the user is told, and
+// the program stops.
+bool ensureSocketLayer() {
+    if (socketLayerWorks()) {
+        return true;
+    }
+    const char* text = resources::loadString(resources::kStringSocketInitFailed);
+    std::fprintf(stderr, "quillonftp: %s\n", text);
+    if (canShowDialogs()) {
+        ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(kTitle));
+    }
+    return false;
+}
+
+// One copy per user: false when another copy runs (the user is told) or the
+// lock cannot be had. instance holds the lock until the process ends.
+bool acquireSingleInstance(SingleInstance& instance, const std::string& runtime) {
+    switch (instance.acquire(runtime, SingleInstance::mutexName())) {
+        case SingleInstance::kFailed:
+            return false;
+        case SingleInstance::kAlreadyRunning:
+            std::fprintf(stderr, "quillonftp: %s\n", kAlreadyRunning);
+            if (canShowDialogs()) {
+                ui::messageBox(nullptr, QString::fromUtf8(kAlreadyRunning),
+                               QString::fromUtf8(kAlreadyRunningCaption));
+            }
+            return false;
+        case SingleInstance::kAcquired:
+            break;
+    }
+    return true;
+}
+
+// Traces go to the terminal in debug mode and are discarded otherwise.
+void routeTraces(bool debugMode) {
+    if (!debugMode) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+            std::fprintf(stderr, "quillonftp: cannot discard the traces\n");
+        }
+        [[maybe_unused]] FILE* in = std::freopen("/dev/null", "r", stdin);
+    }
+    std::fputs(kStartLine, stdout);
+    std::fflush(stdout);
+}
+
+// The settings file is looked for in the program's own directory, so that
+// directory becomes the current one. Returns it (empty when argv[0] names
+// none).
+std::string enterProgramDirectory(int argc, char** argv) {
+    const std::string directory = programDirectoryOf(argc > 0 ? argv[0] : nullptr);
+    if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
+        platform::trace("CurrentDir: cannot change to %s\n", directory.c_str());
+    }
+    platform::trace("CurrentDir=%s\n", directory.c_str());
+    return directory;
+}
+
+// What the models ask to show the user goes to standard error, and to a
+// message box where one can be seen.
+void installMessageBoxHook() {
+    XR_WINDOW::setMessageBoxHook([](const char* text, const char* caption) {
+        std::fprintf(stderr, "quillonftp: %s\n", text);
+        if (canShowDialogs()) {
+            ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(caption));
+        }
+    });
+}
+
+// Private messages from other programs reach the dialog through the control
+// socket. Returns the watch on it; nullptr when there is no control socket
+// (the gateway runs on without one).
+std::unique_ptr<QSocketNotifier> watchControlChannel(ControlChannel& channel, CVantryOneDlg& dialog,
+                                                     const std::string& controlDirectory) {
+    if (!channel.open(controlDirectory)) {
+        std::fprintf(stderr, "quillonftp: no control socket in %s\n", controlDirectory.c_str());
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(channel.getFd(), QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &dialog, [&channel, &dialog] {
+        const int message = channel.readMessage();
+        if (message != 0) {
+            platform::trace("UI private message: %d\n", message);
+            dialog.onPrivateMessage(message);
+        }
+    });
+    return notifier;
+}
+
+// A signal closes the dialog the way the private close message does.
+// Returns the watch on the signal pipe; nullptr when there is no pipe.
+std::unique_ptr<QSocketNotifier> watchSignalPipe(CVantryOneDlg& dialog) {
+    if (gSignalPipe[0] < 0) {
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+        char buffer[16];
+        while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        dialog.onPrivateMessage(CVantryOneDlg::kMessageClose);
+    });
+    return notifier;
+}
+
+// The main dialog, run modally until it closes. Everything it uses is a
+// local here, so the teardown runs in reverse order of declaration: the
+// watches, the dialog, then the controller releases the models, then the
+// settings go.
+void runMainDialog(const std::string& directory, const std::string& runtime) {
+    CPropaty settings;
+    // An installed copy (a program directory without a settings file that
+    // the user cannot write, or a start by bare name) keeps its settings in
+    // the user's configuration folder.
+    settings.setIniPath(CPropaty::chooseIniPath(directory));
+    platform::trace("Settings=%s\n", settings.getIniPath().c_str());
+    CQuillonCom controller;
+    CVantryOneDlg dialog(settings, controller);
+    dialog.setWarningPresenter([&dialog](const QString& text) {
+        std::fprintf(stderr, "quillonftp: %s\n", text.toUtf8().constData());
+        if (canShowDialogs()) {
+            ui::messageBox(&dialog, text, QString::fromUtf8(kTitle));
+        }
+    });
+
+    const std::string controlDirectory = ControlChannel::directoryIn(runtime);
+    ControlChannel channel;
+    std::unique_ptr<QSocketNotifier> channelNotifier =
+        watchControlChannel(channel, dialog, controlDirectory);
+    dialog.setOpenAnnouncer([controlDirectory](int productCode) {
+        return ControlChannel::broadcastOpen(controlDirectory, productCode);
+    });
+    std::unique_ptr<QSocketNotifier> signalNotifier = watchSignalPipe(dialog);
+
+    dialog.initDialog();
+    dialog.exec();
+    dialog.destroyWindow();
+    channelNotifier.reset();
+    signalNotifier.reset();
+}
+
 }  // namespace
 
 int CVantryOneApp::post(const char* word) {
@@ -109,119 +249,25 @@ int CVantryOneApp::run(int argc, char** argv) {
     installSignalPipe();
     chooseOffscreenWithoutDisplay();
     QApplication application(argc, argv);
-
-    if (!socketLayerWorks()) {
-        const char* text = resources::loadString(resources::kStringSocketInitFailed);
-        std::fprintf(stderr, "quillonftp: %s\n", text);
-        if (canShowDialogs()) {
-            ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(kTitle));
-        }
+    if (!ensureSocketLayer()) {
         return 1;
     }
 
-    // One copy per user; the lock stays held until the process ends.
     const std::string runtime = userRuntimeDirectory();
     SingleInstance instance;
-    switch (instance.acquire(runtime, SingleInstance::mutexName())) {
-        case SingleInstance::kFailed:
-            return 1;
-        case SingleInstance::kAlreadyRunning:
-            std::fprintf(stderr, "quillonftp: %s\n", kAlreadyRunning);
-            if (canShowDialogs()) {
-                ui::messageBox(nullptr, QString::fromUtf8(kAlreadyRunning),
-                               QString::fromUtf8(kAlreadyRunningCaption));
-            }
-            return 1;
-        case SingleInstance::kAcquired:
-            break;
+    if (!acquireSingleInstance(instance, runtime)) {
+        return 1;
     }
 
     platform::setDebugMode(options.debugMode);
     platform::setLocalOnly(!options.noLocalOnly);
-
-    // Traces go to the terminal in debug mode and are discarded otherwise.
-    if (!options.debugMode) {
-        if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-            std::fprintf(stderr, "quillonftp: cannot discard the traces\n");
-        }
-        [[maybe_unused]] FILE* in = std::freopen("/dev/null", "r", stdin);
-    }
-    std::fputs(kStartLine, stdout);
-    std::fflush(stdout);
-
-    // The settings file is looked for in the program's own directory.
-    const std::string directory = programDirectoryOf(argc > 0 ? argv[0] : nullptr);
-    if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
-        platform::trace("CurrentDir: cannot change to %s\n", directory.c_str());
-    }
-    platform::trace("CurrentDir=%s\n", directory.c_str());
-
-    XR_WINDOW::setMessageBoxHook([](const char* text, const char* caption) {
-        std::fprintf(stderr, "quillonftp: %s\n", text);
-        if (canShowDialogs()) {
-            ui::messageBox(nullptr, QString::fromUtf8(text), QString::fromUtf8(caption));
-        }
-    });
+    routeTraces(options.debugMode);
+    const std::string directory = enterProgramDirectory(argc, argv);
+    installMessageBoxHook();
 
     QtEventLoop loop;
     platform::setGuiLoop(&loop);
-    {
-        CPropaty settings;
-        // An installed copy (a program directory without a settings file
-        // that the user cannot write, or a start by bare name) keeps its
-        // settings in the user's configuration folder.
-        settings.setIniPath(CPropaty::chooseIniPath(directory));
-        platform::trace("Settings=%s\n", settings.getIniPath().c_str());
-        CQuillonCom controller;
-        CVantryOneDlg dialog(settings, controller);
-        dialog.setWarningPresenter([&dialog](const QString& text) {
-            std::fprintf(stderr, "quillonftp: %s\n", text.toUtf8().constData());
-            if (canShowDialogs()) {
-                ui::messageBox(&dialog, text, QString::fromUtf8(kTitle));
-            }
-        });
-
-        const std::string controlDirectory = ControlChannel::directoryIn(runtime);
-        ControlChannel channel;
-        std::unique_ptr<QSocketNotifier> channelNotifier;
-        if (channel.open(controlDirectory)) {
-            channelNotifier =
-                std::make_unique<QSocketNotifier>(channel.getFd(), QSocketNotifier::Read);
-            QObject::connect(channelNotifier.get(), &QSocketNotifier::activated, &dialog,
-                             [&channel, &dialog] {
-                                 const int message = channel.readMessage();
-                                 if (message != 0) {
-                                     platform::trace("UI private message: %d\n", message);
-                                     dialog.onPrivateMessage(message);
-                                 }
-                             });
-        } else {
-            std::fprintf(stderr, "quillonftp: no control socket in %s\n", controlDirectory.c_str());
-        }
-        dialog.setOpenAnnouncer([controlDirectory](int productCode) {
-            return ControlChannel::broadcastOpen(controlDirectory, productCode);
-        });
-
-        std::unique_ptr<QSocketNotifier> signalNotifier;
-        if (gSignalPipe[0] >= 0) {
-            signalNotifier =
-                std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-            QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
-                char buffer[16];
-                while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
-                }
-                dialog.onPrivateMessage(CVantryOneDlg::kMessageClose);
-            });
-        }
-
-        dialog.initDialog();
-        dialog.exec();
-        dialog.destroyWindow();
-        channelNotifier.reset();
-        signalNotifier.reset();
-        // The dialog goes, then the controller releases the models, then the
-        // settings go.
-    }
+    runMainDialog(directory, runtime);
     platform::setGuiLoop(nullptr);
     std::fflush(stdout);
     return 0;

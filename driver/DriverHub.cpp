@@ -434,7 +434,7 @@ bool DriverHub::remoteDeliver(int serial, const std::string& data) {
     }
     local.inbox.push_back(data);
     local.inboxBytes += data.size();
-    reply(local.session, queueLine(local.session, stream->application, "RECEIVED"));
+    reply(local.session, queueLine(local.session, stream->application, Queue::kReceived));
     return true;
 }
 
@@ -451,7 +451,7 @@ void DriverHub::remoteAcked(int serial) {
     far.inboxBytes -= far.inbox.front().size();
     far.inbox.pop_front();
     const SessionId session = stream->ends[e].session;
-    reply(session, queueLine(session, stream->application, "SENDING"));
+    reply(session, queueLine(session, stream->application, Queue::kSending));
 }
 
 bool DriverHub::isOnline(const std::string& handle) const {
@@ -576,8 +576,8 @@ std::string DriverHub::streamsLine(SessionId session, const std::string& applica
 }
 
 std::string DriverHub::queueLine(SessionId session, const std::string& application,
-                                 const char* what) const {
-    const bool sending = std::string_view(what) == "SENDING";
+                                 Queue which) const {
+    const bool sending = which == Queue::kSending;
     std::vector<std::string> entries;
     for (const Stream& stream : streams) {
         for (int e = 0; e < 2; ++e) {
@@ -592,18 +592,27 @@ std::string DriverHub::queueLine(SessionId session, const std::string& applicati
             }
         }
     }
-    std::string line = "APPLICATION " + application + " " + what;
+    std::string line = "APPLICATION " + application + (sending ? " SENDING" : " RECEIVED");
     if (!entries.empty()) {
         line += " " + joined(entries, " ");
     }
     return line;
 }
 
+std::string DriverHub::listLine(SessionId session, const std::string& application,
+                                ListKind which) const {
+    if (which == ListKind::kStreams) {
+        return streamsLine(session, application);
+    }
+    return queueLine(session, application,
+                     which == ListKind::kSending ? Queue::kSending : Queue::kReceived);
+}
+
 void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, const char* why) {
     struct Refresh {
         SessionId session;
         std::string application;
-        int kind;  // 0 STREAMS, 1 SENDING, 2 RECEIVED
+        ListKind kind;
         bool operator==(const Refresh&) const = default;
     };
     std::vector<Refresh> refresh;
@@ -626,7 +635,7 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
             // Never listed: only the client that asked for it hears that it
             // did not come about (its list, unchanged).
             if (stream.ends[0].session != 0) {
-                want({stream.ends[0].session, stream.application, 0});
+                want({stream.ends[0].session, stream.application, ListKind::kStreams});
             }
             continue;
         }
@@ -641,12 +650,12 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
                 stream.ends[1].account + " (" + keyOf(stream, 1) + ")");
         }
         for (int e = 0; e < 2; ++e) {
-            want({stream.ends[e].session, stream.application, 0});
+            want({stream.ends[e].session, stream.application, ListKind::kStreams});
         }
         for (int e = 0; e < 2; ++e) {
             if (!stream.ends[e].inbox.empty()) {
-                want({stream.ends[1 - e].session, stream.application, 1});
-                want({stream.ends[e].session, stream.application, 2});
+                want({stream.ends[1 - e].session, stream.application, ListKind::kSending});
+                want({stream.ends[e].session, stream.application, ListKind::kReceived});
             }
         }
     }
@@ -656,14 +665,12 @@ void DriverHub::removeStreams(const std::function<bool(const Stream&)>& which, c
     }
     std::stable_sort(refresh.begin(), refresh.end(),
                      [](const Refresh& a, const Refresh& b) { return a.kind < b.kind; });
-    static const char* const kWhat[] = {"STREAMS", "SENDING", "RECEIVED"};
     for (const Refresh& r : refresh) {
         auto it = sessions.find(r.session);
         if (it == sessions.end() || it->second.state != SessionState::kAttached) {
             continue;
         }
-        reply(r.session, r.kind == 0 ? streamsLine(r.session, r.application)
-                                     : queueLine(r.session, r.application, kWhat[r.kind]));
+        reply(r.session, listLine(r.session, r.application, r.kind));
     }
 }
 
@@ -672,11 +679,8 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
     if (it == sessions.end() || it->second.state != SessionState::kAttached) {
         return;
     }
-    Session& session = it->second;
-    const std::string me = session.account;
-    const AccountSettings& settings = accounts.at(me).settings;
+    const std::string& me = it->second.account;
     DriverCommand command = parseCommand(line);
-    const std::string& app = command.application;
     switch (command.kind) {
         case Kind::kError:
             reply(id, command.errorReply());
@@ -684,86 +688,123 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
         case Kind::kPing:
             reply(id, "PONG");
             return;
-        case Kind::kSearchFriends: {
-            std::string text = "USERS";
-            if (!settings.contacts.empty()) {
-                text += " " + joined(settings.contacts, ", ");
-            }
-            reply(id, text);
+        case Kind::kSearchFriends:
+            searchFriends(id);
             return;
-        }
         case Kind::kGetCurrentUserHandle:
             reply(id, "CURRENTUSERHANDLE " + me);
             return;
         case Kind::kGetUserStatus:
-            reply(id, "USERSTATUS " + settings.status);
+            reply(id, "USERSTATUS " + accounts.at(me).settings.status);
             return;
         case Kind::kGetUser:
-            if (command.property == "ONLINESTATUS") {
-                reply(id, "USER " + command.user + " ONLINESTATUS " + statusFor(me, command.user));
-            } else {
-                const bool listed = std::find(settings.contacts.begin(), settings.contacts.end(),
-                                              command.user) != settings.contacts.end();
-                reply(id, "USER " + command.user + " BUDDYSTATUS " + (listed ? "3" : "1"));
-            }
+            getUser(id, command);
             return;
-        case Kind::kGetConnectable: {
-            std::vector<std::string> users;
-            if (DriverRemote* remote = remoteOf(me)) {
-                for (const std::string& contact : remote->connectable(app)) {
-                    if (std::find(settings.contacts.begin(), settings.contacts.end(), contact) !=
-                        settings.contacts.end()) {
-                        users.push_back(contact);
-                    }
-                }
-            }
-            for (const std::string& contact : settings.contacts) {
-                if (canReach(me, contact) && isOnline(contact) &&
-                    findServingSession(contact, app) != 0 &&
-                    std::find(users.begin(), users.end(), contact) == users.end()) {
-                    users.push_back(contact);
-                }
-            }
-            std::string text = "APPLICATION " + app + " CONNECTABLE";
-            if (!users.empty()) {
-                text += " " + joined(users, " ");
-            }
-            reply(id, text);
+        case Kind::kGetConnectable:
+            getConnectable(id, command.application);
             return;
-        }
         case Kind::kCreateApplication:
-            if (hasApplication(session, app)) {
-                reply(id, "ERROR 541 CREATE APPLICATION: application already exists");
-                return;
-            }
-            if (session.applications.size() >= kMaxApplicationsPerSession) {
-                reply(id, "ERROR 540 CREATE APPLICATION: too many applications");
-                return;
-            }
-            session.applications.push_back(app);
-            reply(id, "CREATE APPLICATION " + app);
-            notifyApplications(me);
+            createApplication(id, command.application);
             return;
         case Kind::kDeleteApplication:
-            if (!hasApplication(session, app)) {
-                reply(id, "ERROR 542 DELETE APPLICATION: unknown application");
-                return;
-            }
-            reply(id, "DELETE APPLICATION " + app);
-            removeStreams(
-                [id, app](const Stream& s) {
-                    return s.application == app &&
-                           (s.ends[0].session == id || s.ends[1].session == id);
-                },
-                "application deleted");
-            std::erase(sessions.at(id).applications, app);
-            notifyApplications(me);
+            deleteApplication(id, command.application);
             return;
         default:
-            break;
+            alterApplication(id, command, line);
+            return;
     }
-    // ALTER APPLICATION: only on an application this client created.
-    if (!hasApplication(session, app)) {
+}
+
+void DriverHub::searchFriends(SessionId id) {
+    const AccountSettings& settings = accounts.at(sessions.at(id).account).settings;
+    std::string text = "USERS";
+    if (!settings.contacts.empty()) {
+        text += " " + joined(settings.contacts, ", ");
+    }
+    reply(id, text);
+}
+
+void DriverHub::getUser(SessionId id, const DriverCommand& command) {
+    const std::string& me = sessions.at(id).account;
+    if (command.property == "ONLINESTATUS") {
+        reply(id, "USER " + command.user + " ONLINESTATUS " + statusFor(me, command.user));
+        return;
+    }
+    // The parser lets only ONLINESTATUS and BUDDYSTATUS through.
+    const std::vector<std::string>& contacts = accounts.at(me).settings.contacts;
+    const bool listed = std::find(contacts.begin(), contacts.end(), command.user) != contacts.end();
+    reply(id, "USER " + command.user + " BUDDYSTATUS " + (listed ? "3" : "1"));
+}
+
+void DriverHub::getConnectable(SessionId id, const std::string& app) {
+    const std::vector<std::string> users = connectableContacts(sessions.at(id).account, app);
+    std::string text = "APPLICATION " + app + " CONNECTABLE";
+    if (!users.empty()) {
+        text += " " + joined(users, " ");
+    }
+    reply(id, text);
+}
+
+std::vector<std::string> DriverHub::connectableContacts(const std::string& me,
+                                                        const std::string& app) const {
+    const std::vector<std::string>& contacts = accounts.at(me).settings.contacts;
+    auto isContact = [&contacts](const std::string& user) {
+        return std::find(contacts.begin(), contacts.end(), user) != contacts.end();
+    };
+    std::vector<std::string> users;
+    if (DriverRemote* remote = remoteOf(me)) {
+        // The remote side may know of users that are no longer (or not yet)
+        // contacts here; only contacts are offered.
+        for (const std::string& contact : remote->connectable(app)) {
+            if (isContact(contact)) {
+                users.push_back(contact);
+            }
+        }
+    }
+    for (const std::string& contact : contacts) {
+        if (canReach(me, contact) && isOnline(contact) && findServingSession(contact, app) != 0 &&
+            std::find(users.begin(), users.end(), contact) == users.end()) {
+            users.push_back(contact);
+        }
+    }
+    return users;
+}
+
+void DriverHub::createApplication(SessionId id, const std::string& app) {
+    Session& session = sessions.at(id);
+    if (hasApplication(session, app)) {
+        reply(id, "ERROR 541 CREATE APPLICATION: application already exists");
+        return;
+    }
+    if (session.applications.size() >= kMaxApplicationsPerSession) {
+        reply(id, "ERROR 540 CREATE APPLICATION: too many applications");
+        return;
+    }
+    session.applications.push_back(app);
+    reply(id, "CREATE APPLICATION " + app);
+    notifyApplications(session.account);
+}
+
+void DriverHub::deleteApplication(SessionId id, const std::string& app) {
+    const std::string me = sessions.at(id).account;
+    if (!hasApplication(sessions.at(id), app)) {
+        reply(id, "ERROR 542 DELETE APPLICATION: unknown application");
+        return;
+    }
+    // The reply comes before the STREAMS lists the closing streams cause.
+    reply(id, "DELETE APPLICATION " + app);
+    removeStreams(
+        [id, app](const Stream& s) {
+            return s.application == app && (s.ends[0].session == id || s.ends[1].session == id);
+        },
+        "application deleted");
+    std::erase(sessions.at(id).applications, app);
+    notifyApplications(me);
+}
+
+void DriverHub::alterApplication(SessionId id, DriverCommand& command, std::string_view line) {
+    // Only on an application this client created.
+    if (!hasApplication(sessions.at(id), command.application)) {
         reply(id, "ERROR 542 ALTER APPLICATION: unknown application");
         return;
     }
@@ -771,20 +812,9 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
         case Kind::kConnect:
             connect(id, command, std::string(line));
             return;
-        case Kind::kDisconnect: {
-            int end = 0;
-            Stream* stream = findStream(id, app, command.user, command.streamId, end);
-            if (stream == nullptr) {
-                reply(id, "ERROR 548 ALTER APPLICATION DISCONNECT: unknown stream");
-                return;
-            }
-            const int serial = stream->serial;
-            reply(id, "ALTER APPLICATION " + app + " DISCONNECT " + command.user + ":" +
-                          std::to_string(command.streamId));
-            removeStreams([serial](const Stream& s) { return s.serial == serial; },
-                          ("disconnect by " + me).c_str());
+        case Kind::kDisconnect:
+            disconnect(id, command);
             return;
-        }
         case Kind::kWrite:
             write(id, command);
             return;
@@ -795,6 +825,23 @@ void DriverHub::handleCommand(SessionId id, std::string_view line) {
             reply(id, "ERROR 2 Unknown command");
             return;
     }
+}
+
+void DriverHub::disconnect(SessionId id, const DriverCommand& command) {
+    const std::string me = sessions.at(id).account;
+    const std::string& app = command.application;
+    int end = 0;
+    Stream* stream = findStream(id, app, command.user, command.streamId, end);
+    if (stream == nullptr) {
+        reply(id, "ERROR 548 ALTER APPLICATION DISCONNECT: unknown stream");
+        return;
+    }
+    // Matched by serial: removeStreams erases from the vector stream points into.
+    const int serial = stream->serial;
+    reply(id, "ALTER APPLICATION " + app + " DISCONNECT " + command.user + ":" +
+                  std::to_string(command.streamId));
+    removeStreams([serial](const Stream& s) { return s.serial == serial; },
+                  ("disconnect by " + me).c_str());
 }
 
 void DriverHub::connect(SessionId id, const DriverCommand& command, const std::string& line) {
@@ -864,14 +911,14 @@ void DriverHub::write(SessionId id, DriverCommand& command) {
     const int serial = stream->serial;
     reply(id, "ALTER APPLICATION " + app + " WRITE " + command.user + ":" +
                   std::to_string(command.streamId));
-    reply(id, queueLine(id, app, "SENDING"));
+    reply(id, queueLine(id, app, Queue::kSending));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
             link->sendBlock(serial, peer.inbox.back());
         }
         return;
     }
-    reply(peerSession, queueLine(peerSession, app, "RECEIVED"));
+    reply(peerSession, queueLine(peerSession, app, Queue::kReceived));
 }
 
 void DriverHub::read(SessionId id, const DriverCommand& command) {
@@ -899,14 +946,14 @@ void DriverHub::read(SessionId id, const DriverCommand& command) {
     head += ' ';
     head += message;
     reply(id, head);
-    reply(id, queueLine(id, app, "RECEIVED"));
+    reply(id, queueLine(id, app, Queue::kReceived));
     if (remote) {
         if (DriverRemote* link = remoteOf(sessions.at(id).account)) {
             link->inboxHasRoom(serial);
         }
         return;
     }
-    reply(writer, queueLine(writer, app, "SENDING"));
+    reply(writer, queueLine(writer, app, Queue::kSending));
 }
 
 void DriverHub::connectRemote(SessionId id, DriverRemote& remote, const DriverCommand& command,

@@ -194,10 +194,28 @@ private:
                        int id, int& end);
     std::string keyOf(const Stream& stream, int end) const;
     std::string streamsLine(SessionId session, const std::string& application) const;
-    std::string queueLine(SessionId session, const std::string& application,
-                          const char* what) const;
+    // The two queue lists of a client's streams: its own writes the peer has
+    // not taken yet (SENDING), and the peer's writes it has not read yet
+    // (RECEIVED).
+    enum class Queue { kSending, kReceived };
+    std::string queueLine(SessionId session, const std::string& application, Queue which) const;
+    // The lists removeStreams may owe a client, in the order it sends them.
+    enum class ListKind { kStreams, kSending, kReceived };
+    std::string listLine(SessionId session, const std::string& application, ListKind which) const;
     void removeStreams(const std::function<bool(const Stream&)>& which, const char* why);
 
+    // The steps of handleCommand, one per command; each replies itself.
+    void searchFriends(SessionId session);
+    void getUser(SessionId session, const DriverCommand& command);
+    void getConnectable(SessionId session, const std::string& application);
+    // The contacts of account that run application, those beyond the remote
+    // side first.
+    std::vector<std::string> connectableContacts(const std::string& account,
+                                                 const std::string& application) const;
+    void createApplication(SessionId session, const std::string& application);
+    void deleteApplication(SessionId session, const std::string& application);
+    void alterApplication(SessionId session, DriverCommand& command, std::string_view line);
+    void disconnect(SessionId session, const DriverCommand& command);
     void connect(SessionId session, const DriverCommand& command, const std::string& line);
     void connectRemote(SessionId session, DriverRemote& remote, const DriverCommand& command,
                        const std::string& line);

@@ -6,6 +6,8 @@
 
 #include "resources/DialogLayouts.h"
 
+class DialogUnits;
+
 // Builds the controls of one dialog template as children of a widget, placed
 // in pixels converted from the template's dialog units, and gives access to
 // them by control id. A link control calls onLinkClicked with its id.
@@ -38,6 +40,16 @@ public:
     void setSize(QSize size) { pixelSize = size; }
 
 private:
+    // The steps of build, per control of the template.
+    // The control as its factory makes it, or else as its kind gives it; a
+    // child of owner.
+    QWidget* makeControl(QWidget& owner, const resources::ControlLayout& c,
+                         const LinkHandler& onLinkClicked);
+    // Puts widget where the template says, in pixels of units; may grow the
+    // dialog for a label that runs wider than its template.
+    void placeControl(QWidget& owner, const resources::ControlLayout& c, QWidget& widget,
+                      const DialogUnits& units);
+
     std::map<int, Factory> factories;
     std::map<int, QWidget*> controls;  // children of the owner; owned by it
     QSize pixelSize;
