@@ -1,5 +1,6 @@
 #include "app/QtEventLoop.h"
 
+#include <QAbstractEventDispatcher>
 #include <algorithm>
 #include <climits>
 
@@ -50,6 +51,34 @@ void QtEventLoop::removeWatch(WatchId id) {
     it->notifier->setEnabled(false);
     it->notifier->deleteLater();
     watches.erase(it);
+}
+
+void QtEventLoop::defer(std::function<void()> task) {
+    deferred.push_back(std::move(task));
+    if (!hookedToDispatcher) {
+        if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread())) {
+            connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                    [this] { runDeferred(); });
+            hookedToDispatcher = true;
+        }
+    }
+    if (!hookedToDispatcher && deferred.size() == 1) {
+        // No dispatcher yet (no application object): a zero timer runs them.
+        QTimer::singleShot(0, this, [this] { runDeferred(); });
+    }
+}
+
+int QtEventLoop::runDeferred() {
+    int ran = 0;
+    while (!deferred.empty()) {
+        std::vector<std::function<void()>> now;
+        now.swap(deferred);
+        for (auto& task : now) {
+            task();
+            ++ran;
+        }
+    }
+    return ran;
 }
 
 int QtEventLoop::runDueTimers() {

@@ -14,7 +14,8 @@
 // their own schedule on the loop's Clock (the same rules as PollEventLoop: a
 // timer that falls more than a period behind fires once and then keeps its
 // period from now); one precise QTimer wakes the loop at the next due time.
-// Watches are QSocketNotifiers.
+// Watches are QSocketNotifiers. Deferred tasks run when the thread's event
+// dispatcher is about to block, so they cost no wake-up of their own.
 //
 // GUI thread only.
 class QtEventLoop final : public QObject, public platform::EventLoop {
@@ -28,6 +29,7 @@ public:
     void removeTimer(TimerId id) override;
     WatchId addReadWatch(int fd, std::function<void()> onReady) override;
     void removeWatch(WatchId id) override;
+    void defer(std::function<void()> task) override;
     const platform::Clock& clock() const override { return clockRef; }
 
     // Runs every due timer once, in order of due time; returns how many ran.
@@ -50,10 +52,14 @@ private:
     };
 
     void rearm();
+    // Runs the deferred tasks, those they defer included; returns how many.
+    int runDeferred();
 
     const platform::Clock& clockRef;
     QTimer wakeTimer;
     std::vector<Timer> timers;
     std::vector<Watch> watches;
+    std::vector<std::function<void()>> deferred;
+    bool hookedToDispatcher = false;
     int nextId = 1;
 };

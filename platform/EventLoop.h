@@ -26,6 +26,12 @@ public:
     virtual WatchId addReadWatch(int fd, std::function<void()> onReady) = 0;
     virtual void removeWatch(WatchId id) = 0;
 
+    // Runs task once on the loop's thread after the callback now running has
+    // returned, before the loop waits again (a task deferred by a deferred
+    // task runs before that wait too). For work that must not run nested
+    // inside its caller but should not cost a wake-up of its own.
+    virtual void defer(std::function<void()> task) = 0;
+
     virtual const Clock& clock() const = 0;
 };
 

@@ -55,6 +55,23 @@ void PollEventLoop::removeWatch(WatchId id) {
     std::erase_if(watches, [id](const Watch& w) { return w.id == id; });
 }
 
+void PollEventLoop::defer(std::function<void()> task) {
+    deferred.push_back(std::move(task));
+}
+
+int PollEventLoop::runDeferred() {
+    int ran = 0;
+    while (!deferred.empty()) {
+        std::vector<std::function<void()>> now;
+        now.swap(deferred);
+        for (auto& task : now) {
+            task();
+            ++ran;
+        }
+    }
+    return ran;
+}
+
 void PollEventLoop::drainWakePipe() {
     char buf[64];
     while (wakePipe[0] >= 0 && ::read(wakePipe[0], buf, sizeof buf) > 0) {
@@ -62,7 +79,10 @@ void PollEventLoop::drainWakePipe() {
 }
 
 int PollEventLoop::runOnce(int maxWaitMs) {
-    int64_t waitMs = std::max(maxWaitMs, 0);
+    // Work deferred by the last turn (or by code outside the loop) is this
+    // turn's work: the poll below then only looks, it does not wait.
+    int ran = runDeferred();
+    int64_t waitMs = ran > 0 ? 0 : std::max(maxWaitMs, 0);
     const int64_t now = clockRef.nowMs();
     for (const Timer& t : timers) {
         waitMs = std::min(waitMs, std::max<int64_t>(t.dueMs - now, 0));
@@ -81,7 +101,6 @@ int PollEventLoop::runOnce(int maxWaitMs) {
         ready = 0;
     }
 
-    int ran = 0;
     if (ready > 0) {
         if (fds[0].revents != 0) {
             drainWakePipe();

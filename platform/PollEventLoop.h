@@ -25,11 +25,13 @@ public:
     void removeTimer(TimerId id) override;
     WatchId addReadWatch(int fd, std::function<void()> onReady) override;
     void removeWatch(WatchId id) override;
+    void defer(std::function<void()> task) override;
     const Clock& clock() const override { return clockRef; }
 
-    // One turn: waits at most maxWaitMs (0: not at all) for a watch or the
-    // next due timer, then runs the ready watches and every due timer once,
-    // in order of their due time. Returns the number of callbacks run.
+    // One turn: first runs the deferred tasks (then it does not wait), waits
+    // at most maxWaitMs (0: not at all) for a watch or the next due timer,
+    // then runs the ready watches and every due timer once, in order of
+    // their due time. Returns the number of callbacks and tasks run.
     int runOnce(int maxWaitMs);
 
     // Runs turns until stop() is called.
@@ -54,10 +56,12 @@ private:
     };
 
     void drainWakePipe();
+    int runDeferred();
 
     const Clock& clockRef;
     std::vector<Timer> timers;
     std::vector<Watch> watches;
+    std::vector<std::function<void()>> deferred;
     int nextId = 1;
     int wakePipe[2] = {-1, -1};
     std::atomic<bool> stopFlag{false};

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,10 +26,6 @@ DriverTransport::DriverTransport(std::string socketPath, int sendTimeoutMs)
 
 DriverTransport::~DriverTransport() {
     close();
-    removeWatch(wakeWatch);
-    if (wakeFd >= 0) {
-        ::close(wakeFd);
-    }
 }
 
 void DriverTransport::removeWatch(platform::EventLoop::WatchId& id) {
@@ -59,21 +54,11 @@ int DriverTransport::broadcastDiscover(WindowHandle window, unsigned discoverMes
     }
     platform::EventLoop& loop = platform::guiLoop();
     if (watchLoop != &loop) {
-        // A new GUI loop (tests install one each): watch from scratch.
+        // A new GUI loop (tests install one each): watch from scratch; a
+        // delivery deferred on the old loop went with it.
         close();
-        wakeWatch = 0;
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-            wakeFd = -1;
-        }
+        deliveryScheduled = false;
         watchLoop = &loop;
-    }
-    if (wakeFd < 0) {
-        wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd < 0) {
-            return 0;
-        }
-        wakeWatch = loop.addReadWatch(wakeFd, [this] { onWake(); });
     }
     if (fd < 0) {
         const std::string path =
@@ -133,7 +118,7 @@ WindowResult DriverTransport::sendCopyData(WindowHandle target, WindowHandle sen
         }
     }
     if (!pending.empty()) {
-        wake();
+        scheduleDelivery();
     }
     return gotResult ? result : 0;
 }
@@ -189,6 +174,12 @@ bool DriverTransport::readFrames(bool* gotResult, int32_t* result) {
         }
         if (gotResult != nullptr && *gotResult) {
             return true;  // the rest waits for the loop
+        }
+        if (static_cast<size_t>(got) < sizeof buffer) {
+            // A stream socket hands out all it holds, up to the buffer: a
+            // short read emptied it, and another read would only find it
+            // empty. What comes later makes the socket readable again.
+            return true;
         }
     }
     return true;
@@ -260,17 +251,20 @@ bool DriverTransport::queue(df::Frame frame) {
     return true;
 }
 
-void DriverTransport::wake() {
-    if (wakeFd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+void DriverTransport::scheduleDelivery() {
+    if (deliveryScheduled || watchLoop == nullptr || !platform::hasGuiLoop() ||
+        &platform::guiLoop() != watchLoop) {
+        return;
     }
-}
-
-void DriverTransport::onWake() {
-    uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = ::read(wakeFd, &count, sizeof count);
-    deliverPending();
+    deliveryScheduled = true;
+    std::weak_ptr<int> alive = lifeToken;
+    watchLoop->defer([this, alive] {
+        if (alive.expired()) {
+            return;
+        }
+        deliveryScheduled = false;
+        deliverPending();
+    });
 }
 
 void DriverTransport::onReadable() {
@@ -278,8 +272,8 @@ void DriverTransport::onReadable() {
         readFrames(nullptr, nullptr);
     }
     deliverPending();
-    if (fd >= 0 && !pending.empty()) {
-        wake();  // stopped after kMaxReadsPerTurn; more next turn
+    if (!pending.empty()) {
+        scheduleDelivery();  // queued by a send inside a delivery that had ended
     }
 }
 

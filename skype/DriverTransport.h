@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "platform/DriverFrame.h"
@@ -18,8 +19,9 @@
 // taken for the new one's). A copy-data send writes one frame and waits for
 // the driver's result frame, at most kSendTimeoutMs in all. Frames that
 // arrive meanwhile are queued (bounded) and delivered, in arrival order,
-// after the send has returned: from the GUI loop, through a wake-up
-// descriptor, so no notification is handled inside a send.
+// after the send has returned: as a task the GUI loop runs before it waits
+// again (EventLoop::defer), so no notification is handled inside a send and
+// handing them on costs no wake-up of the loop.
 //
 // A send that cannot be completed (no connection, block over the frame
 // limit, write or wait failing or timing out, the driver hanging up or
@@ -68,9 +70,10 @@ private:
     // ended or broke (it is then closed).
     bool readFrames(bool* gotResult, int32_t* result);
     bool queue(platform::driverframe::Frame frame);
-    void wake();
+    // Has deliverPending run by the GUI loop before it waits again (once,
+    // however often it is asked before that).
+    void scheduleDelivery();
     void onReadable();
-    void onWake();
     void deliverPending();
     void removeWatch(platform::EventLoop::WatchId& id);
 
@@ -84,8 +87,10 @@ private:
     // only while it is still the GUI loop.
     platform::EventLoop* watchLoop = nullptr;
     platform::EventLoop::WatchId watch = 0;
-    int wakeFd = -1;
-    platform::EventLoop::WatchId wakeWatch = 0;
+    bool deliveryScheduled = false;
+    // Lives as long as this object: a deferred delivery that outlives it
+    // finds it expired and does nothing.
+    std::shared_ptr<int> lifeToken = std::make_shared<int>(0);
     platform::DriverFrameReader reader;
     std::deque<Pending> pending;  // at most kMaxPendingBlocks / kMaxPendingBytes
     // The frame being sent; reused, so a send allocates nothing once it has

@@ -1,5 +1,8 @@
 #include "tcp/XR_QUE.h"
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "platform/Trace.h"
@@ -26,18 +29,39 @@ int XR_QUE::enqueue(const void* entry, unsigned size) {
         platform::trace("ENQENTRY DATA_SIZE_OVER:size=%d\n", static_cast<int>(size));
         return 0;
     }
-    std::lock_guard<std::mutex> guard(lock);
-    if (count.load() >= kCapacity) {
-        platform::trace("ENQUE ENTRY_OVER\n");
-        return 0;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (count.load() >= kCapacity) {
+            platform::trace("ENQUE ENTRY_OVER\n");
+            return 0;
+        }
+        if (size > 0) {
+            std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
+        }
+        sizes[writeIndex] = size;
+        count.fetch_add(1);
+        writeIndex = (writeIndex + 1) % kCapacity;
     }
-    if (size > 0) {
-        std::memcpy(storage.get() + static_cast<size_t>(writeIndex) * kSlotBytes, entry, size);
-    }
-    sizes[writeIndex] = size;
-    count.fetch_add(1);
-    writeIndex = (writeIndex + 1) % kCapacity;
+    wakeConsumer();
     return 1;
+}
+
+void XR_QUE::wakeConsumer() {
+    // The count was raised (or the consumer's other reason to wake set)
+    // before this look at the flag, and the consumer arms the flag before
+    // its last look at those: one of the two sides always sees the other.
+    if (wakeArmed.exchange(false)) {
+        std::lock_guard<std::mutex> guard(wakeLock);
+        if (wakeFd >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+        }
+    }
+}
+
+void XR_QUE::setWakeFd(int fd) {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    wakeFd = fd;
 }
 
 int XR_QUE::dequeue(void* dest) {

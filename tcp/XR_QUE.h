@@ -53,6 +53,20 @@ public:
     // Entries held.
     int getCount() const { return count.load(); }
 
+    // For a consumer that, having nothing to do, sleeps in poll(2) instead of
+    // looking again after every pause. wakeFd is an eventfd the consumer
+    // owns and reads (-1: none); the consumer sets it, and sets it back to -1
+    // before it closes it. While the consumer has armed the wake-up, the
+    // next enqueue (or wakeConsumer) disarms it and signals wakeFd once; at
+    // all other times an enqueue costs no system call and no lock. The
+    // consumer arms before it looks at the count one last time, so an entry
+    // enqueued meanwhile is never slept through.
+    void setWakeFd(int fd);
+    void armWake() { wakeArmed.store(true); }
+    void disarmWake() { wakeArmed.store(false); }
+    // Signals wakeFd if the consumer has armed the wake-up. Any thread.
+    void wakeConsumer();
+
 private:
     char name[8];  // fixed text: class-name tag, never read
     // Entries held, 0..kCapacity. Written under `lock`; read without it by
@@ -63,4 +77,9 @@ private:
     std::unique_ptr<uint8_t[]> storage;  // kCapacity slots of kSlotBytes
     unsigned sizes[kCapacity] = {};      // bytes enqueued into each slot; guarded by lock
     std::mutex lock;
+    // Guards wakeFd: a signal is never written to a descriptor the consumer
+    // has closed meanwhile. Taken only while the consumer sleeps or (un)sets it.
+    std::mutex wakeLock;
+    int wakeFd = -1;  // guarded by wakeLock
+    std::atomic<bool> wakeArmed{false};
 };

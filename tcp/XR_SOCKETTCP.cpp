@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -443,6 +444,7 @@ void XR_SOCKETTCP::threadEntry(XR_SOCKETTCP* socket) {
 
 void XR_SOCKETTCP::close() {
     stopRequested.store(1);
+    fromPeerQueue.wakeConsumer();
     const bool hasWorker = threadHandle.joinable();
     if (hasWorker) {
         // Wake a blocking accept or read; the descriptors are closed once the
@@ -504,6 +506,7 @@ int XR_SOCKETTCP::disconnectWhenDrained() {
         return 0;
     }
     drainThenDisconnect.store(1);
+    fromPeerQueue.wakeConsumer();
     return 1;
 }
 
@@ -563,7 +566,7 @@ uint32_t XR_SOCKETTCP::getLocalAddress() {
 XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
     RelayCounters& counters = relayCounters;
     const auto stepStart = std::chrono::steady_clock::now();
-    if (counters.steps > 0) {
+    if (counters.steps > 0 && !periodInterrupted) {
         const int64_t periodUs =
             std::chrono::duration_cast<std::chrono::microseconds>(stepStart - lastStepStart)
                 .count();
@@ -571,7 +574,9 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         counters.periodMaxUs = std::max(counters.periodMaxUs, periodUs);
     }
     lastStepStart = stepStart;
+    periodInterrupted = false;
     ++counters.steps;
+    bool worked = false;
 
     // TCP to the peer: one read, only while the to-peer queue has room. The
     // bytes are read straight behind the packet header in sendBuffer, where
@@ -584,6 +589,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
             return StepExit::kReceiveFailure;
         }
         if (recvLength > 0) {
+            worked = true;
             ++counters.reads;
             counters.bytesRead += static_cast<uint64_t>(recvLength);
             if (serverTraces) {
@@ -601,6 +607,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
             ++counters.idleReads;
         }
     } else {
+        worked = true;  // waits for the pump, which signals nothing: keep stepping
         ++counters.queueFull;
         if (serverTraces) {
             platform::trace("PORT%d A2ASEND QUE FULL\n", port);
@@ -610,6 +617,7 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
     // The peer to TCP: at most one entry, written to TCP from where it lies.
     unsigned entrySize = 0;
     if (fromPeerQueue.dequeueEntry(recvBuffer, sizeof recvBuffer, &entrySize) != 0) {
+        worked = true;
         if (entrySize < kPacketHeaderBytes) {
             std::memset(recvBuffer + entrySize, 0, kPacketHeaderBytes - entrySize);
         }
@@ -640,6 +648,12 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
         return StepExit::kPeerDisconnect;
     }
 
+    // Once idle long enough, every further idle step sleeps again.
+    idleSteps = worked ? 0 : std::min(idleSteps + 1, kIdleStepsBeforeWait);
+    if (idleSteps >= kIdleStepsBeforeWait) {
+        waitForWork();
+    }
+
     // The pause lasts until the next step is due.
     const auto period = std::chrono::milliseconds(kRelayPauseMs);
     nextStepDue += period;
@@ -654,12 +668,47 @@ XR_SOCKETTCP::StepExit XR_SOCKETTCP::relayStep(bool serverTraces) {
     return StepExit::kNone;
 }
 
+void XR_SOCKETTCP::waitForWork() {
+    if (relayWakeFd < 0) {
+        return;
+    }
+    fromPeerQueue.armWake();
+    // The last look, after arming: whatever arrives from here on signals.
+    if (fromPeerQueue.getCount() == 0 && drainThenDisconnect.load() == 0 &&
+        stopRequested.load() == 0) {
+        pollfd fds[2] = {{connSocket, POLLIN | POLLPRI, 0}, {relayWakeFd, POLLIN, 0}};
+        ::poll(fds, 2, kIdleWaitLimitMs);  // any outcome: the step looks for itself
+        ++relayCounters.idleWaits;
+    }
+    fromPeerQueue.disarmWake();
+    uint64_t signals = 0;
+    [[maybe_unused]] const ssize_t n = ::read(relayWakeFd, &signals, sizeof signals);
+    // Back on the step grid: the next step is the first one due from now on.
+    const auto period = std::chrono::milliseconds(kRelayPauseMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (now > nextStepDue) {
+        nextStepDue += ((now - nextStepDue) / period) * period;
+    }
+    periodInterrupted = true;
+}
+
 XR_SOCKETTCP::StepExit XR_SOCKETTCP::runRelay(bool serverTraces) {
     relayCounters = RelayCounters{};
+    idleSteps = 0;
+    periodInterrupted = false;
     nextStepDue = std::chrono::steady_clock::now();
+    // The relay's own wake-up, for as long as it relays. Without it (no
+    // descriptors left) the relay simply never sleeps past a pause.
+    relayWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    fromPeerQueue.setWakeFd(relayWakeFd);
     StepExit exit = StepExit::kNone;
     while (exit == StepExit::kNone) {
         exit = relayStep(serverTraces);
+    }
+    fromPeerQueue.setWakeFd(-1);  // from here on no producer signals it
+    if (relayWakeFd >= 0) {
+        ::close(relayWakeFd);
+        relayWakeFd = -1;
     }
     writeRelayCounters();
     return exit;
@@ -675,13 +724,15 @@ void XR_SOCKETTCP::writeRelayCounters() const {
                     : 0.0;
     platform::CounterLog::write(
         "relay port=%d link=%s role=%s steps=%llu period_ms=%.3f period_max_ms=%.3f reads=%llu "
-        "idle_reads=%llu queue_full=%llu writes=%llu bytes_read=%llu bytes_written=%llu",
+        "idle_reads=%llu queue_full=%llu writes=%llu bytes_read=%llu bytes_written=%llu "
+        "idle_waits=%llu",
         port, control != 0 ? "control" : "data", role == kRoleServer ? "server" : "client",
         static_cast<unsigned long long>(c.steps), meanMs,
         static_cast<double>(c.periodMaxUs) / 1000.0, static_cast<unsigned long long>(c.reads),
         static_cast<unsigned long long>(c.idleReads), static_cast<unsigned long long>(c.queueFull),
         static_cast<unsigned long long>(c.writes), static_cast<unsigned long long>(c.bytesRead),
-        static_cast<unsigned long long>(c.bytesWritten));
+        static_cast<unsigned long long>(c.bytesWritten),
+        static_cast<unsigned long long>(c.idleWaits));
 }
 
 // The accept phase of a listening worker: accepts one client after another

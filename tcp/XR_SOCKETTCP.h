@@ -47,6 +47,12 @@ public:
     static constexpr int kSendWaitLimit = 20;      // the 20th would-block gives up
     static constexpr int kSendWaitMs = 100;        // pause after a would-block send
     static constexpr int kRelayPauseMs = 20;       // period of the relay steps
+    // A relay whose steps found nothing to do this many times in a row (one
+    // second) sleeps until its TCP connection or its from-peer queue has
+    // something, then goes on with the next step that is due (see runRelay).
+    static constexpr int kIdleStepsBeforeWait = 50;
+    // The longest such sleep; a safety net only, every cause to step wakes it.
+    static constexpr int kIdleWaitLimitMs = 1000;
     static constexpr int kReplyPollMs = 50;        // while replyState is waiting
     static constexpr int kOddReplyPollMs = 100;    // replyState holds no known value
     static constexpr int kStartChecks = 200;       // startThread's checks of running
@@ -190,7 +196,8 @@ public:
         uint64_t bytesRead = 0;       // from TCP
         uint64_t bytesWritten = 0;    // to TCP
         int64_t periodSumUs = 0;      // between the starts of consecutive steps
-        int64_t periodMaxUs = 0;
+        int64_t periodMaxUs = 0;      // (a period that contains an idle sleep not counted)
+        uint64_t idleWaits = 0;       // sleeps until there was something to do
     };
     // The counters of the current or last relay (worker thread, or after it).
     const RelayCounters& getRelayCounters() const { return relayCounters; }
@@ -218,7 +225,13 @@ private:
     // kRelayPauseMs: each pause lasts until the next step's deadline, so the
     // time a step works does not lengthen the period. A step that overran
     // its period is followed by a full pause (never two reads closer than
-    // one pause).
+    // one pause). After kIdleStepsBeforeWait steps that did nothing (no
+    // bytes read, no entry written, queue not full), the pause lasts until
+    // the connection is readable or hung up, an entry or a disconnect-when-
+    // drained arrives, or a stop is asked, and then until the next due step
+    // time: the steps it leaves out would have found nothing, and the step
+    // that follows runs when it would have run anyway. During a transfer
+    // this keeps the idle control relay from waking 50 times a second.
     StepExit runRelay(bool serverTraces);
     // One read of up to recvLength bytes (at most capacity) into dest, with
     // receiveData's results.
@@ -226,6 +239,8 @@ private:
     // Writes `length` bytes from `bytes` to connSocket (sendData's loop).
     int sendBytes(const uint8_t* bytes, int length);
     void writeRelayCounters() const;
+    // The idle sleep of runRelay; worker thread.
+    void waitForWork();
     // Enqueues a header-only message packet with `code` for this socket's
     // port and kind on the to-peer queue; the enqueue's result.
     int enqueueMessage(int code);
@@ -292,4 +307,10 @@ private:
     // When the next relay step is due: one period after the previous step
     // was due, so a late wake-up does not push the later steps back.
     std::chrono::steady_clock::time_point nextStepDue;  // worker thread
+    int idleSteps = 0;            // worker thread: steps in a row that did nothing
+    bool periodInterrupted = false;  // worker thread: the last pause was an idle sleep
+    // Wakes an idle relay (eventfd): signalled through fromPeerQueue, and by
+    // disconnectWhenDrained and close. The worker makes it when a relay
+    // starts and closes it when the relay ends (worker thread).
+    int relayWakeFd = -1;
 };

@@ -129,4 +129,36 @@ TEST_F(QtEventLoopTest, AHangUpCountsAsReady) {
     loop.removeWatch(watch);
 }
 
+// Deferred tasks run when the dispatcher is about to wait, in the order
+// deferred, those deferred by a deferred task included, and not before.
+TEST_F(QtEventLoopTest, DeferredTasksRunBeforeTheLoopWaitsAgain) {
+    QtEventLoop loop(clock);
+    std::vector<std::string> ran;
+    loop.addReadWatch(fds[0], [&] {
+        char buffer[16];
+        while (::read(fds[0], buffer, sizeof buffer) > 0) {
+        }
+        ran.push_back("watch");
+        loop.defer([&] { ran.push_back("deferred by the watch"); });
+    });
+    loop.defer([&] {
+        ran.push_back("first");
+        loop.defer([&] {
+            ran.push_back("deferred by a deferred task");
+            ASSERT_EQ(::write(fds[1], "x", 1), 1);
+        });
+    });
+    loop.defer([&] { ran.push_back("second"); });
+    EXPECT_TRUE(ran.empty());
+    QTimer guard;  // a waiting dispatcher always wakes again soon
+    guard.start(20);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (ran.size() < 5 && elapsed.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "deferred by a deferred task",
+                                             "watch", "deferred by the watch"}));
+}
+
 }  // namespace

@@ -7,7 +7,8 @@ gateways, and prints for each run:
   - the throughput and its ratio to the design ceiling (one 10240-byte data
     packet per 20 ms pump tick: 512,000 bytes/s per direction);
   - the CPU seconds per MB of each gateway and of the driver (user + system
-    time from /proc/PID/stat, over the transfer);
+    time from /proc/PID/stat, over the transfer), and their context switches
+    per MB (the wake-ups of their threads, from /proc/PID/task/*/status);
   - the counters the gateways keep per transfer (environment variable
     QUILLON_COUNTERS): the sending pump's ticks (sent a data packet, found
     the queue empty, held back waiting for the driver's SENDING, skipped for
@@ -52,6 +53,27 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def context_switches(pid):
+    """Context switches of all threads of a process so far (voluntary: the
+    thread slept and was woken; the rest: it was preempted). Each wake-up of a
+    thread costs a switch, so their number per MB shows a wake-up regression.
+    Threads that have ended are not counted."""
+    total = 0
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return 0
+    for tid in tasks:
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except OSError:
+            continue
+    return total
 
 
 # -- network modes ------------------------------------------------------------
@@ -284,10 +306,13 @@ def main():
                 if os.path.exists(arriving):
                     os.unlink(arriving)
                 before = {name: cpu_seconds(pid) for name, pid in pids.items()}
+                switches_before = {name: context_switches(pid) for name, pid in pids.items()}
                 sampler = ArrivalSampler(arriving)
                 result = tunnel.ftp([spec], timeout=900, client_timeout=60)
                 samples = sampler.stop()
                 used = {name: cpu_seconds(pid) - before[name] for name, pid in pids.items()}
+                switches = {name: context_switches(pid) - switches_before[name]
+                            for name, pid in pids.items()}
                 if not result["ok"]:
                     say("%s run %d failed: %s" % (direction, run, result.get("error")))
                     return 1
@@ -298,11 +323,15 @@ def main():
                 seconds = step["seconds"]
                 rate = args.size / seconds
                 per_mb = {name: value / megabytes for name, value in used.items()}
-                results[direction].append({"rate": rate, "cpu": per_mb})
+                switches_per_mb = {name: value / megabytes for name, value in switches.items()}
+                results[direction].append({"rate": rate, "cpu": per_mb,
+                                           "switches": switches_per_mb})
                 say("%s run %d/%d: %d bytes in %.2f s = %.0f bytes/s (%.3f of the ceiling); "
                     "CPU s/MB %s" % (direction, run, args.runs, args.size, seconds, rate,
                                      rate / CEILING_BYTES_PER_S,
                                      " ".join("%s=%.4f" % item for item in per_mb.items())))
+                say("  context switches per MB (wake-ups of its threads) %s"
+                    % " ".join("%s=%.0f" % item for item in switches_per_mb.items()))
                 for line in describe_counters(sender, receiver,
                                               *collect_counters(files, sender, receiver)):
                     say(line)
@@ -327,6 +356,11 @@ def main():
                 mid, lo, hi = spread([r["cpu"][name] for r in runs])
                 parts.append("%s=%.4f (%.4f..%.4f)" % (name, mid, lo, hi))
             say("%s CPU s/MB %s" % (direction, " ".join(parts)))
+            parts = []
+            for name in pids:
+                mid, lo, hi = spread([r["switches"][name] for r in runs])
+                parts.append("%s=%.0f (%.0f..%.0f)" % (name, mid, lo, hi))
+            say("%s context switches per MB %s" % (direction, " ".join(parts)))
 
         if args.idle_seconds > 0:
             before = {name: cpu_seconds(pid) for name, pid in pids.items()}

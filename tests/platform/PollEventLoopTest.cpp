@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -90,4 +91,28 @@ TEST(PollEventLoop, StopFromATimerEndsRun) {
     });
     loop.run();
     EXPECT_EQ(ticks, 3);
+}
+
+// Work deferred from a callback runs in the next turn before anything else
+// and that turn does not wait: a deferral costs no wake-up and no delay.
+TEST(PollEventLoop, DeferredTasksRunAtTheStartOfTheNextTurnWithoutWaiting) {
+    ManualClock clock;
+    PollEventLoop loop(clock);
+    std::vector<std::string> ran;
+    loop.addTimer(10, [&] {
+        ran.push_back("timer");
+        loop.defer([&] {
+            ran.push_back("deferred");
+            loop.defer([&] { ran.push_back("deferred by deferred"); });
+        });
+    });
+    clock.advance(10);
+    EXPECT_EQ(loop.runOnce(0), 1);
+    EXPECT_EQ(ran, (std::vector<std::string>{"timer"}));
+    // A long maximum wait: the turn must still return at once.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(loop.runOnce(5000), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(ran, (std::vector<std::string>{"timer", "deferred", "deferred by deferred"}));
+    EXPECT_EQ(loop.runOnce(0), 0);
 }

@@ -540,6 +540,85 @@ TEST(SocketClientWorker, RelaysOneConnectionAndEndsWithANotice) {
     }
 }
 
+// A relay with nothing to do stops stepping after a second and sleeps; each
+// cause to step wakes it at once (well before the sleep's one-second limit):
+// bytes from the peer, bytes from TCP, the end once drained, a stop.
+TEST(SocketClientWorker, AnIdleRelaySleepsAndWakesForEachKindOfWork) {
+    TraceCapture traces;
+    Listener server;
+    XR_SOCKETTCP socket;
+    socket.setControl(1);
+    constexpr int kPort = 2121;
+    ASSERT_EQ(socket.createClientSocket(kPort, "127.0.0.1", server.port), 1);
+    ASSERT_EQ(socket.connectClient(), 1);
+    socket.startThread();
+    const int peer = server.accept();
+    ASSERT_GE(peer, 0);
+    using Clock = std::chrono::steady_clock;
+    // Twice the idle time before a sleep: half of each such wait is asleep.
+    const auto idle = std::chrono::milliseconds(
+        2 * XR_SOCKETTCP::kIdleStepsBeforeWait * XR_SOCKETTCP::kRelayPauseMs);
+    const auto began = Clock::now();
+    const auto prompt = std::chrono::milliseconds(XR_SOCKETTCP::kIdleWaitLimitMs / 2);
+
+    std::this_thread::sleep_for(idle);
+    auto start = Clock::now();
+    ASSERT_EQ(enqueuePacket(socket.getFromPeerQueue(),
+                            makePacket(kKindControlData, 0, kPort, "USER x\r\n")),
+              1);
+    EXPECT_EQ(readBytes(peer, 8), "USER x\r\n");
+    EXPECT_LT(Clock::now() - start, prompt) << "an entry from the peer";
+
+    std::this_thread::sleep_for(idle);
+    start = Clock::now();
+    sendAll(peer, "331 go on\r\n");
+    EXPECT_EQ(collectData(socket.getToPeerQueue(), kKindControlData, 11), "331 go on\r\n");
+    EXPECT_LT(Clock::now() - start, prompt) << "bytes from TCP";
+
+    std::this_thread::sleep_for(idle);
+    start = Clock::now();
+    EXPECT_EQ(socket.disconnectWhenDrained(), 1);
+    EXPECT_TRUE(seesEnd(peer));
+    EXPECT_LT(Clock::now() - start, prompt) << "the end once drained";
+    ASSERT_TRUE(waitUntil([&] { return socket.isRunning() == 0; }));
+    const auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
+
+    // The worker has ended: its counters can be read. It slept each time,
+    // and ran far fewer steps than one per pause (it sleeps about half of
+    // the time here; two thirds leaves room for a slow machine).
+    const XR_SOCKETTCP::RelayCounters& counters = socket.getRelayCounters();
+    EXPECT_GE(counters.idleWaits, 3u);
+    EXPECT_LT(counters.steps * XR_SOCKETTCP::kRelayPauseMs, static_cast<uint64_t>(elapsedMs) * 2 / 3)
+        << "over " << elapsedMs << " ms";
+    EXPECT_EQ(counters.writes, 1u);
+    EXPECT_EQ(counters.reads, 1u);
+    ::close(peer);
+    socket.close();
+}
+
+// A stop finds an idle relay asleep and ends it at once.
+TEST(SocketClientWorker, CloseEndsASleepingRelayAtOnce) {
+    TraceCapture traces;
+    Listener server;
+    XR_SOCKETTCP socket;
+    constexpr int kPort = 2122;
+    ASSERT_EQ(socket.createClientSocket(kPort, "127.0.0.1", server.port), 1);
+    ASSERT_EQ(socket.connectClient(), 1);
+    socket.startThread();
+    const int peer = server.accept();
+    ASSERT_GE(peer, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        XR_SOCKETTCP::kIdleStepsBeforeWait * XR_SOCKETTCP::kRelayPauseMs + 500));
+    const auto start = std::chrono::steady_clock::now();
+    socket.close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(XR_SOCKETTCP::kIdleWaitLimitMs / 2));
+    EXPECT_EQ(socket.isRunning(), 0);
+    EXPECT_GE(socket.getRelayCounters().idleWaits, 1u);
+    ::close(peer);
+}
+
 TEST(SocketClientWorker, FiftyConnectionsOnOneObjectLeaveNoDescriptorBehind) {
     TraceCapture traces;
     Listener server;
