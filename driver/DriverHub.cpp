@@ -298,7 +298,7 @@ void DriverHub::setRemoteAvailable(const std::string& handle, bool available) {
     if (!available) {
         closingFromRemote = true;
         removeStreams(
-            [this, &handle](const Stream& s) {
+            [&handle](const Stream& s) {
                 return s.remote && s.ends[localEnd(s)].account == handle;
             },
             "signed out");

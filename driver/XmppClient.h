@@ -103,6 +103,5 @@ private:
     int retryMs = kFirstRetryMs;
     bool running = false;  // inside xmpp_run_once
     bool signedIn = false;
-    bool reconnectPending = false;
     std::string dropReason;  // set by drop(): why the connection was given up
 };
