@@ -69,16 +69,7 @@ void QtEventLoop::defer(std::function<void()> task) {
 }
 
 int QtEventLoop::runDeferred() {
-    int ran = 0;
-    while (!deferred.empty()) {
-        std::vector<std::function<void()>> now;
-        now.swap(deferred);
-        for (auto& task : now) {
-            task();
-            ++ran;
-        }
-    }
-    return ran;
+    return platform::runDeferredTasks(deferred);
 }
 
 int QtEventLoop::runDueTimers() {

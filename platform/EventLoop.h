@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -41,5 +42,9 @@ public:
 void setGuiLoop(EventLoop* loop);
 EventLoop& guiLoop();
 bool hasGuiLoop();
+
+// Runs a loop's deferred tasks until none is left, those they defer
+// included; returns how many ran. Shared by every EventLoop implementation.
+int runDeferredTasks(std::vector<std::function<void()>>& tasks);
 
 }  // namespace platform

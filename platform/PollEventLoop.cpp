@@ -16,6 +16,19 @@ EventLoop* gGuiLoop = nullptr;
 
 void setGuiLoop(EventLoop* loop) { gGuiLoop = loop; }
 
+int runDeferredTasks(std::vector<std::function<void()>>& tasks) {
+    int ran = 0;
+    while (!tasks.empty()) {
+        std::vector<std::function<void()>> now;
+        now.swap(tasks);
+        for (auto& task : now) {
+            task();
+            ++ran;
+        }
+    }
+    return ran;
+}
+
 EventLoop& guiLoop() { return *gGuiLoop; }
 
 bool hasGuiLoop() { return gGuiLoop != nullptr; }
@@ -60,16 +73,7 @@ void PollEventLoop::defer(std::function<void()> task) {
 }
 
 int PollEventLoop::runDeferred() {
-    int ran = 0;
-    while (!deferred.empty()) {
-        std::vector<std::function<void()>> now;
-        now.swap(deferred);
-        for (auto& task : now) {
-            task();
-            ++ran;
-        }
-    }
-    return ran;
+    return runDeferredTasks(deferred);
 }
 
 void PollEventLoop::drainWakePipe() {
