@@ -6,9 +6,12 @@
 
 QtEventLoop::QtEventLoop(const platform::Clock& clock, QObject* parent)
     : QObject(parent), clockRef(clock) {
-    wakeTimer.setSingleShot(true);
+    // Repeating, so that a loop whose next due time is one interval after
+    // the last (the pump's steady tick) leaves the QTimer running instead of
+    // unregistering and registering it with the dispatcher on every turn.
+    wakeTimer.setSingleShot(false);
     wakeTimer.setTimerType(Qt::PreciseTimer);
-    connect(&wakeTimer, &QTimer::timeout, this, [this] { runDueTimers(); });
+    connect(&wakeTimer, &QTimer::timeout, this, [this] { onWakeTimer(); });
 }
 
 QtEventLoop::~QtEventLoop() {
@@ -72,27 +75,44 @@ int QtEventLoop::runDeferred() {
     return platform::runDeferredTasks(deferred);
 }
 
+void QtEventLoop::onWakeTimer() {
+    // A precise repeating QTimer that fired on time is now set one interval
+    // after the expiry it just had; one that fired an interval or more late
+    // was set from the moment Qt looked, which is not known here.
+    const int64_t now = clockRef.nowMs();
+    const int interval = wakeTimer.interval();
+    if (wakeDueMs >= 0 && interval > 0 && now < wakeDueMs + interval) {
+        wakeDueMs += interval;
+    } else {
+        wakeDueMs = -1;
+    }
+    runDueTimers();
+}
+
 int QtEventLoop::runDueTimers() {
     const int64_t fireTime = clockRef.nowMs();
-    std::vector<std::pair<int64_t, TimerId>> due;
-    for (const Timer& t : timers) {
-        if (t.dueMs <= fireTime) {
-            due.emplace_back(t.dueMs, t.id);
-        }
-    }
-    std::sort(due.begin(), due.end());
     int ran = 0;
-    for (const auto& entry : due) {
-        auto it = std::find_if(timers.begin(), timers.end(),
-                               [&](const Timer& t) { return t.id == entry.second; });
-        if (it == timers.end()) {
-            continue;  // removed by an earlier callback of this turn
+    // Each turn runs the earliest timer still due (ties by id); a timer that
+    // ran is due again after fireTime, and one added meanwhile is due after
+    // it too, so every timer due at fireTime runs once, in order of due time,
+    // without a list built per turn.
+    for (;;) {
+        auto next = timers.end();
+        for (auto it = timers.begin(); it != timers.end(); ++it) {
+            if (it->dueMs <= fireTime &&
+                (next == timers.end() || it->dueMs < next->dueMs ||
+                 (it->dueMs == next->dueMs && it->id < next->id))) {
+                next = it;
+            }
         }
-        it->dueMs += it->periodMs;
-        if (it->dueMs <= fireTime) {
-            it->dueMs = fireTime + it->periodMs;
+        if (next == timers.end()) {
+            break;
         }
-        auto callback = it->onTick;
+        next->dueMs += next->periodMs;
+        if (next->dueMs <= fireTime) {
+            next->dueMs = fireTime + next->periodMs;
+        }
+        auto callback = next->onTick;  // the timer may be removed by its own tick
         (*callback)();
         ++ran;
     }
@@ -100,7 +120,7 @@ int QtEventLoop::runDueTimers() {
     return ran;
 }
 
-int64_t QtEventLoop::msUntilNextTimer() const {
+int64_t QtEventLoop::nextDueMs() const {
     if (timers.empty()) {
         return -1;
     }
@@ -108,14 +128,31 @@ int64_t QtEventLoop::msUntilNextTimer() const {
     for (const Timer& t : timers) {
         next = std::min(next, t.dueMs);
     }
+    return next;
+}
+
+int64_t QtEventLoop::msUntilNextTimer() const {
+    const int64_t next = nextDueMs();
+    if (next < 0) {
+        return -1;
+    }
     return std::max<int64_t>(next - clockRef.nowMs(), 0);
 }
 
 void QtEventLoop::rearm() {
-    const int64_t wait = msUntilNextTimer();
-    if (wait < 0) {
+    const int64_t next = nextDueMs();
+    if (next < 0) {
         wakeTimer.stop();
+        wakeDueMs = -1;
+        return;
+    }
+    const int64_t now = clockRef.nowMs();
+    const int64_t wait = std::max<int64_t>(next - now, 0);
+    // Qt fires a running timer within the millisecond after wakeDueMs, as it
+    // would one started now for `wait`: leave it be.
+    if (wait > 0 && wakeTimer.isActive() && wakeDueMs == now + wait) {
         return;
     }
     wakeTimer.start(static_cast<int>(std::min<int64_t>(wait, INT_MAX)));
+    wakeDueMs = wait > 0 ? now + wait : -1;
 }

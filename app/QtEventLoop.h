@@ -13,7 +13,8 @@
 // timers and watches run inside the main dialog's modal run. The timers keep
 // their own schedule on the loop's Clock (the same rules as PollEventLoop: a
 // timer that falls more than a period behind fires once and then keeps its
-// period from now); one precise QTimer wakes the loop at the next due time.
+// period from now); one precise QTimer wakes the loop at the next due time,
+// and keeps running while the next due time is one interval after the last.
 // Watches are QSocketNotifiers. Deferred tasks run when the thread's event
 // dispatcher is about to block, so they cost no wake-up of their own.
 //
@@ -51,12 +52,21 @@ private:
         std::shared_ptr<std::function<void()>> onReady;
     };
 
+    // The earliest due time of all timers, -1 if none.
+    int64_t nextDueMs() const;
+    // The wake-up QTimer's timeout: follows where it fires next, then runs
+    // the due timers.
+    void onWakeTimer();
     void rearm();
     // Runs the deferred tasks, those they defer included; returns how many.
     int runDeferred();
 
     const platform::Clock& clockRef;
     QTimer wakeTimer;
+    // When the running wake-up QTimer fires next, on the loop's clock in
+    // whole milliseconds (Qt fires it within the millisecond after); -1 when
+    // stopped or not known.
+    int64_t wakeDueMs = -1;
     std::vector<Timer> timers;
     std::vector<Watch> watches;
     std::vector<std::function<void()>> deferred;

@@ -76,6 +76,13 @@ int XR_QUE::dequeue(void* dest) {
 }
 
 int XR_QUE::dequeueEntry(void* dest, size_t destBytes, unsigned* size) {
+    // The pump looks at an empty queue on most of its ticks: an empty count
+    // answers without the lock (a count above zero is checked again under
+    // it). An entry enqueued just after this read is taken on the next look,
+    // as it would be had it come just after the lock was released.
+    if (count.load() <= 0) {
+        return 0;
+    }
     std::lock_guard<std::mutex> guard(lock);
     if (count.load() <= 0 || destBytes < kSlotBytes) {
         return 0;

@@ -97,6 +97,48 @@ TEST_F(QtEventLoopTest, TheWakeTimerRunsDueTimersFromTheQtLoop) {
     EXPECT_EQ(ticks, 1);
 }
 
+// On the real clock the wake-up QTimer stays running between the ticks of a
+// steady timer: the ticks keep coming, none before its due time, also while
+// and after a second timer at another phase restarts the wake-up QTimer.
+TEST_F(QtEventLoopTest, RealClockTicksNeverComeEarlyWhileTheWakeTimerKeepsRunning) {
+    const platform::Clock& steady = platform::SteadyClock::instance();
+    QtEventLoop loop(steady);
+    constexpr int kPeriodMs = 20;
+    constexpr int kTicks = 12;
+    const int64_t start = steady.nowMs();
+    std::vector<int64_t> tickTimes;
+    std::vector<int64_t> otherTimes;
+    platform::EventLoop::TimerId other = 0;
+    int64_t otherAdded = 0;
+    loop.addTimer(kPeriodMs, [&] {
+        tickTimes.push_back(steady.nowMs());
+        if (tickTimes.size() == 3) {
+            otherAdded = steady.nowMs();
+            other = loop.addTimer(7, [&] {
+                otherTimes.push_back(steady.nowMs());
+                if (otherTimes.size() == 3) {
+                    loop.removeTimer(other);
+                }
+            });
+        }
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (tickTimes.size() < kTicks && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    ASSERT_EQ(tickTimes.size(), static_cast<size_t>(kTicks));
+    // Each due time is at least one period after the one before it, also
+    // after a tick that fell behind (then it is one period after that tick).
+    for (size_t i = 0; i < tickTimes.size(); ++i) {
+        EXPECT_GE(tickTimes[i], start + kPeriodMs * static_cast<int64_t>(i + 1)) << "tick " << i;
+    }
+    ASSERT_EQ(otherTimes.size(), 3u);
+    for (size_t i = 0; i < otherTimes.size(); ++i) {
+        EXPECT_GE(otherTimes[i], otherAdded + 7 * static_cast<int64_t>(i + 1)) << "other " << i;
+    }
+}
+
 TEST_F(QtEventLoopTest, AReadWatchFiresWhileDataWaitsAndNotAfterRemoval) {
     QtEventLoop loop(clock);
     int ready = 0;
